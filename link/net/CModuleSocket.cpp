@@ -1,0 +1,450 @@
+#include "CModuleSocket.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QtDebug>
+
+#include "NetFraming.h"
+
+namespace {
+
+// Socket error numbers as the platform's socket layer reports them.
+#ifdef _WIN32
+constexpr int kErrWouldBlock = 10035; // WSAEWOULDBLOCK
+constexpr int kErrNotConnected = 10057;
+constexpr int kErrConnReset = 10054;
+constexpr int kErrConnRefused = 10061;
+constexpr int kErrTimedOut = 10060;
+constexpr int kErrHostUnreach = 10065;
+constexpr int kErrOther = 10050; // WSAENETDOWN
+#else
+constexpr int kErrWouldBlock = EWOULDBLOCK;
+constexpr int kErrNotConnected = ENOTCONN;
+constexpr int kErrConnReset = ECONNRESET;
+constexpr int kErrConnRefused = ECONNREFUSED;
+constexpr int kErrTimedOut = ETIMEDOUT;
+constexpr int kErrHostUnreach = EHOSTUNREACH;
+constexpr int kErrOther = ENETDOWN;
+#endif
+
+int socketErrorNumber(QAbstractSocket::SocketError error) {
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return kErrConnRefused;
+    case QAbstractSocket::RemoteHostClosedError:
+        return kErrConnReset;
+    case QAbstractSocket::SocketTimeoutError:
+        return kErrTimedOut;
+    case QAbstractSocket::HostNotFoundError:
+    case QAbstractSocket::NetworkError:
+        return kErrHostUnreach;
+    default:
+        return kErrOther;
+    }
+}
+
+constexpr std::uint8_t kRegControl = 0;
+constexpr std::uint8_t kRegStatusV2 = 3;
+constexpr std::uint8_t kRegStatusV1 = 4;
+constexpr std::uint8_t kRegCommandV1 = 10;
+constexpr std::uint8_t kRegCommandV2 = 13;
+constexpr std::uint8_t kRegData = 15;
+
+} // namespace
+
+CModuleSocket::CModuleSocket() : m_receiveBuffer(kReceiveBufferSize) {}
+
+CModuleSocket::~CModuleSocket() { CloseSocket(); }
+
+const char* CModuleSocket::Describe(int code) {
+    switch (code) {
+    case 0:
+        return "success";
+    case kSendShort:
+        return "the socket took only part of a request";
+    case kSendStalled:
+        return "the request could not be sent (the connection is down or stalled)";
+    case kNotConnected:
+        return "the module is not connected";
+    case kReceiveError:
+        return "receiving the reply failed";
+    case kBadMagic0:
+        return "a reply packet did not start with 0xEF";
+    case kBadMagic1:
+        return "a reply packet's second byte was not 0xBE";
+    case kBadPacketNumber:
+        return "a reply packet arrived out of sequence";
+    case kClosedMidReply:
+        return "the module closed the connection before the reply was complete";
+    case kReplyTooLong:
+        return "the reply carried more data than requested";
+    case kEepromFailed:
+        return "the controller reported failure";
+    case kEepromWriteFailedV1:
+        return "the controller reported a failed write";
+    case kEepromNeverDone:
+        return "the controller never reported completion";
+    default:
+        return "unknown result";
+    }
+}
+
+bool CModuleSocket::Create() {
+    auto* socket = new QTcpSocket(this);
+    if (!socket->bind(QHostAddress(QHostAddress::AnyIPv4), 0)) {
+        delete socket;
+        return false;
+    }
+    const quint64 generation = ++m_generation;
+    m_pSocket = socket;
+    // The outcome of a connection attempt is delivered later, as a posted event, even where
+    // the socket layer knows it at once.
+    connect(
+        socket, &QTcpSocket::connected, this,
+        [this, generation] {
+            if (generation == m_generation)
+                OnConnect(0);
+        },
+        Qt::QueuedConnection);
+    connect(
+        socket, &QTcpSocket::errorOccurred, this,
+        [this, generation](QAbstractSocket::SocketError error) {
+            if (generation != m_generation || m_bEverConnected)
+                return;
+            // A failed attempt is an OnConnect with an error code, as on the classic API.
+            m_bEverConnected = true;
+            OnConnect(socketErrorNumber(error));
+        },
+        Qt::QueuedConnection);
+    connect(socket, &QTcpSocket::disconnected, this, [this, generation] {
+        if (generation == m_generation)
+            OnClose(0);
+    });
+    connect(socket, &QTcpSocket::readyRead, this, [this, generation] {
+        if (generation == m_generation)
+            OnReceive(0);
+    });
+    return true;
+}
+
+void CModuleSocket::CloseSocket() {
+    if (!m_pSocket)
+        return;
+    ++m_generation; // drops notifications still queued for the old socket
+    QTcpSocket* socket = m_pSocket;
+    m_pSocket = nullptr;
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+}
+
+int CModuleSocket::ConnectTo(std::uint32_t address, int port) {
+    if (m_bCreated) {
+        m_bCreated = false;
+        CloseSocket();
+        SetConnected(false);
+    }
+    if (!Create())
+        return 1;
+    m_bCreated = true;
+    m_bEverConnected = false;
+    const QString text = QStringLiteral("%1.%2.%3.%4")
+                             .arg(address >> 24)
+                             .arg((address >> 16) & 0xFF)
+                             .arg((address >> 8) & 0xFF)
+                             .arg(address & 0xFF);
+    m_pSocket->connectToHost(QHostAddress(text), static_cast<quint16>(port & 0xFFFF));
+    return 0;
+}
+
+void CModuleSocket::OnConnect(int errorCode) {
+    Q_UNUSED(errorCode)
+    m_bEverConnected = true;
+    m_bFirstPacket = true;
+    SetConnected(true);
+    emit activity();
+}
+
+void CModuleSocket::OnClose(int errorCode) {
+    Q_UNUSED(errorCode)
+    SetConnected(false);
+    emit activity();
+}
+
+void CModuleSocket::OnReceive(int errorCode) {
+    Q_UNUSED(errorCode)
+    SetDataReady(true);
+    emit activity();
+}
+
+bool CModuleSocket::IsConnected() const {
+    std::lock_guard lock(m_csConnected);
+    return m_bConnected;
+}
+
+void CModuleSocket::SetConnected(bool connected) {
+    std::lock_guard lock(m_csConnected);
+    m_bConnected = connected;
+}
+
+bool CModuleSocket::DataReady() const {
+    std::lock_guard lock(m_csDataReady);
+    return m_bDataReady;
+}
+
+void CModuleSocket::SetDataReady(bool ready) {
+    std::lock_guard lock(m_csDataReady);
+    m_bDataReady = ready;
+}
+
+bool CModuleSocket::SocketUsable() const {
+    return m_pSocket && m_pSocket->state() == QAbstractSocket::ConnectedState;
+}
+
+void CModuleSocket::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+int CModuleSocket::WaitForData() {
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        // Bytes the socket layer already holds count as a pending receive notification.
+        if (DataReady() || (m_pSocket && m_pSocket->bytesAvailable() > 0))
+            return 0;
+        if (clock.elapsed() > m_timing.waitMs)
+            return -1;
+        // Nothing more can arrive on a connection that is gone: let the caller's Receive
+        // find out how it ended.
+        if (m_bCreated && m_bEverConnected && !SocketUsable())
+            return 0;
+        PumpMessages();
+        if (DataReady())
+            return 0;
+        // Block in the event loop until a notification, or the deadline.
+        const qint64 remaining = m_timing.waitMs + 1 - clock.elapsed();
+        if (remaining > 0) {
+            QEventLoop loop;
+            QTimer deadline;
+            deadline.setSingleShot(true);
+            connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+            connect(this, &CModuleSocket::activity, &loop, &QEventLoop::quit);
+            deadline.start(static_cast<int>(remaining));
+            loop.exec();
+        }
+    }
+}
+
+int CModuleSocket::Send(const std::uint8_t* data, int len) {
+    if (!SocketUsable()) {
+        m_lastError = kErrNotConnected;
+        return -1;
+    }
+    qint64 room = m_timing.sendBufferLimit - m_pSocket->bytesToWrite();
+    if (room <= 0) {
+        m_pSocket->flush();
+        room = m_timing.sendBufferLimit - m_pSocket->bytesToWrite();
+        if (room <= 0) {
+            m_lastError = kErrWouldBlock;
+            return -1;
+        }
+    }
+    const qint64 n = std::min<qint64>(len, room);
+    const qint64 written = m_pSocket->write(reinterpret_cast<const char*>(data), n);
+    if (written < 0) {
+        m_lastError = socketErrorNumber(m_pSocket->error());
+        return -1;
+    }
+    m_pSocket->flush(); // hand the bytes to the system now, not when the event loop runs
+    if (m_trace && written > 0)
+        m_trace(true, QByteArray(reinterpret_cast<const char*>(data), static_cast<int>(written)));
+    return static_cast<int>(written);
+}
+
+int CModuleSocket::Receive(std::uint8_t* buffer, int len) {
+    if (!m_pSocket) {
+        m_lastError = kErrNotConnected;
+        return -1;
+    }
+    const qint64 n = m_pSocket->read(reinterpret_cast<char*>(buffer), len);
+    if (n > 0) {
+        if (m_trace)
+            m_trace(false, QByteArray(reinterpret_cast<const char*>(buffer), static_cast<int>(n)));
+        return static_cast<int>(n);
+    }
+    if (SocketUsable()) {
+        m_lastError = kErrWouldBlock;
+        return -1;
+    }
+    if (m_bEverConnected && m_pSocket->error() == QAbstractSocket::RemoteHostClosedError)
+        return 0; // the module closed the connection and everything it sent has been read
+    m_lastError = m_pSocket->error() == QAbstractSocket::UnknownSocketError
+                      ? kErrNotConnected
+                      : socketErrorNumber(m_pSocket->error());
+    return -1;
+}
+
+int CModuleSocket::WriteRegs(int reg, const std::uint32_t* words, std::uint32_t count) {
+    if (!IsConnected())
+        return kNotConnected;
+    const std::vector<std::uint8_t> block = vqx::net::encodeWriteBlock(reg, words, count);
+    std::size_t sent = 0;
+    bool stalled = false;
+    QElapsedTimer stall;
+    while (sent < block.size()) {
+        const int piece = static_cast<int>(
+            std::min<std::size_t>(block.size() - sent, vqx::net::kPacketSize));
+        const int r = Send(block.data() + sent, piece);
+        if (r == piece) {
+            sent += static_cast<std::size_t>(piece);
+            stalled = false;
+        } else if (r == -1) {
+            if (!stalled) {
+                stalled = true;
+                stall.start();
+            } else if (stall.elapsed() > m_timing.waitMs) {
+                return kSendStalled;
+            }
+            // A socket that is no longer connected will not take the piece later either.
+            if (!SocketUsable())
+                return kSendStalled;
+        } else {
+            return kSendShort;
+        }
+    }
+    SetDataReady(false);
+    return 0;
+}
+
+int CModuleSocket::ReadRegs(int reg, std::uint8_t* buffer, std::uint32_t count) {
+    const vqx::net::Request request = vqx::net::encodeRead(reg, count);
+    SetDataReady(false);
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        const int r = Send(request.data(), static_cast<int>(request.size()));
+        if (r == static_cast<int>(request.size()))
+            break;
+        if (r != -1)
+            return kSendShort;
+        if (clock.elapsed() > m_timing.waitMs || !SocketUsable())
+            return kSendStalled;
+    }
+    if (count == 0)
+        return 0;
+
+    vqx::net::ReplyParser parser(buffer, std::size_t{count} * 2, m_bFirstPacket,
+                                 m_wPacketCounter);
+    for (;;) {
+        WaitForData();
+        const int len = Receive(m_receiveBuffer.data(), kReceiveBufferSize);
+        if (len < 0) {
+            const QString text = QStringLiteral("len = %1,\nerr = %2").arg(len).arg(m_lastError);
+            if (m_onReceiveError)
+                m_onReceiveError(text, QStringLiteral("Error"));
+            else
+                qWarning().noquote() << "Error:" << text;
+            return kReceiveError;
+        }
+        if (len == 0)
+            return kClosedMidReply; // nothing more can come on this connection
+        SetDataReady(false);
+        switch (parser.feed(m_receiveBuffer.data(), static_cast<std::size_t>(len))) {
+        case vqx::net::ReplyParser::Status::More:
+            break;
+        case vqx::net::ReplyParser::Status::Complete:
+            return 0;
+        case vqx::net::ReplyParser::Status::BadMagic0:
+            return kBadMagic0;
+        case vqx::net::ReplyParser::Status::BadMagic1:
+            return kBadMagic1;
+        case vqx::net::ReplyParser::Status::BadNumber:
+            return kBadPacketNumber;
+        case vqx::net::ReplyParser::Status::Overrun:
+            return kReplyTooLong;
+        }
+    }
+}
+
+int CModuleSocket::PollEepromStatus(bool& success) {
+    const bool v2 = m_nEepromMode == 2;
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        std::uint8_t status[12] = {};
+        const int r = v2 ? ReadRegs(kRegStatusV2, status, 1) : ReadRegs(kRegStatusV1, status, 6);
+        if (r != 0)
+            return r;
+        const std::uint8_t bits = v2 ? status[0] : status[10];
+        const bool done = v2 ? (bits & 0x04) != 0 : (bits & 0x02) != 0;
+        if (done) {
+            success = v2 ? (bits & 0x08) != 0 : (bits & 0x01) != 0;
+            return 0;
+        }
+        if (clock.elapsed() > m_timing.eepromPollMs)
+            return kEepromNeverDone;
+        PumpMessages();
+    }
+}
+
+int CModuleSocket::ReadEeprom(std::uint16_t address, std::uint8_t* buffer, std::uint32_t count) {
+    const int commandReg = m_nEepromMode == 2 ? kRegCommandV2 : kRegCommandV1;
+    const std::uint32_t one = 1;
+    if (int r = WriteRegs(kRegControl, &one, 1); r != 0)
+        return r;
+    std::uint32_t offset = 0;
+    std::uint8_t data[512];
+    while (offset < count) {
+        const std::uint32_t n = std::min<std::uint32_t>(count - offset, 256);
+        const std::uint32_t command =
+            0x80000000u | (((address + offset) & 0x7FFu) << 8) | (n & 0xFFu);
+        if (int r = WriteRegs(commandReg, &command, 1); r != 0)
+            return r;
+        bool success = false;
+        if (int r = PollEepromStatus(success); r != 0)
+            return r;
+        if (!success)
+            return kEepromFailed;
+        if (int r = ReadRegs(kRegData, data, n); r != 0)
+            return r;
+        for (std::uint32_t i = 0; i < n; ++i)
+            buffer[offset + i] = data[2 * i];
+        offset += n;
+    }
+    return 0;
+}
+
+int CModuleSocket::WriteEeprom(std::uint16_t address, const std::uint8_t* bytes,
+                               std::uint32_t count) {
+    const bool v2 = m_nEepromMode == 2;
+    const int commandReg = v2 ? kRegCommandV2 : kRegCommandV1;
+    const std::uint32_t one = 1;
+    std::uint32_t offset = 0;
+    while (offset < count) {
+        if (int r = WriteRegs(kRegControl, &one, 1); r != 0)
+            return r;
+        const std::uint32_t n = std::min<std::uint32_t>(count - offset, 64);
+        std::uint32_t words[32] = {};
+        for (std::uint32_t i = 0; i < n; ++i)
+            words[i / 2] |= std::uint32_t{bytes[offset + i]} << ((i % 2) ? 16 : 0);
+        if (int r = WriteRegs(kRegData, words, (n + 1) / 2); r != 0)
+            return r;
+        const std::uint32_t command =
+            0x40000000u | (((address + offset) & 0x7FFu) << 8) | (n & 0xFFu);
+        if (int r = WriteRegs(commandReg, &command, 1); r != 0)
+            return r;
+        bool success = false;
+        if (int r = PollEepromStatus(success); r != 0)
+            return r;
+        if (!success)
+            return v2 ? kEepromFailed : kEepromWriteFailedV1;
+        offset += n;
+    }
+    return 0;
+}

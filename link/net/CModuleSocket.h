@@ -1,0 +1,134 @@
+#pragma once
+// The TCP link to one module (port 23100) and its register and EEPROM operations.
+//
+// Everything runs on the thread that owns the object. Socket events arrive as the
+// notifications OnConnect, OnClose and OnReceive, and only while that thread dispatches
+// events: in its own event loop, or inside the waits of this class, which run a nested
+// event loop. Transfers therefore let other handlers of the thread run while they wait.
+//
+// Result codes: 0 success;
+//   1   a send took fewer bytes than offered        2   sends kept failing for 1000 ms
+//   3   the link is not connected (writes)          4   a receive failed (box shown)
+//   5   a reply packet's first byte is not 0xEF     6   its second byte is not 0xBE
+//   7   a packet number out of sequence             8   the module closed the connection
+//                                                       before the reply was complete
+//   9   the reply carried more payload than requested
+//   100 the EEPROM controller finished without success (reads; writes on variant 2)
+//   -1  the EEPROM controller finished a write without success (variant 1)
+//   101 the EEPROM controller never reported done within the poll bound
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class QTcpSocket;
+
+class CModuleSocket : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kSendShort = 1;
+    static constexpr int kSendStalled = 2;
+    static constexpr int kNotConnected = 3;
+    static constexpr int kReceiveError = 4;
+    static constexpr int kBadMagic0 = 5;
+    static constexpr int kBadMagic1 = 6;
+    static constexpr int kBadPacketNumber = 7;
+    static constexpr int kClosedMidReply = 8;
+    static constexpr int kReplyTooLong = 9;
+    static constexpr int kEepromFailed = 100;
+    static constexpr int kEepromWriteFailedV1 = -1;
+    static constexpr int kEepromNeverDone = 101;
+
+    static constexpr int kReceiveBufferSize = 131072;
+
+    /// Time limits of the link. The defaults are the protocol's; tests shorten them.
+    struct Timing {
+        int waitMs = 1000;      ///< WaitForData, and the send stall limit
+        int eepromPollMs = 3000; ///< the EEPROM status poll gives up (101) after this long
+        /// Bytes the socket layer holds unsent before a send counts as blocked; a send
+        /// that does not fit is taken in part.
+        qint64 sendBufferLimit = 256 * 1024;
+    };
+
+    /// Receives the text and title of the receive-error box. Without one the text is logged.
+    using MessageHandler = std::function<void(const QString& text, const QString& title)>;
+    /// Sees every byte the link sends (outgoing = true) and receives.
+    using TraceHandler = std::function<void(bool outgoing, const QByteArray& bytes)>;
+
+    CModuleSocket();
+    ~CModuleSocket() override;
+
+    void SetOwner(QObject* owner) { m_pOwner = owner; }
+    /// address: IPv4 in host order, first dotted field in bits 24..31. 0 = attempt started,
+    /// 1 = the socket could not be created.
+    int ConnectTo(std::uint32_t address, int port);
+    bool IsConnected() const;
+    void SetConnected(bool connected);
+    /// 0 once data is ready (or the module has closed the link), -1 after more than the wait
+    /// limit without data. Dispatches the thread's events while it waits.
+    int WaitForData();
+    void PumpMessages();
+    void SetEepromMode(std::uint8_t mode) { m_nEepromMode = mode; }
+    std::uint8_t EepromMode() const { return m_nEepromMode; }
+
+    int WriteRegs(int reg, const std::uint32_t* words, std::uint32_t count);
+    int ReadRegs(int reg, std::uint8_t* buffer, std::uint32_t count);
+    int ReadEeprom(std::uint16_t address, std::uint8_t* buffer, std::uint32_t count);
+    int WriteEeprom(std::uint16_t address, const std::uint8_t* bytes, std::uint32_t count);
+
+    void SetReceiveErrorHandler(MessageHandler handler) { m_onReceiveError = std::move(handler); }
+    void SetTrace(TraceHandler trace) { m_trace = std::move(trace); }
+    void SetTiming(const Timing& timing) { m_timing = timing; }
+    const Timing& timing() const { return m_timing; }
+
+    /// What a result code of this link means, in words.
+    static const char* Describe(int code);
+
+signals:
+    /// Emitted by the notifications; the nested waits end on it.
+    void activity();
+
+protected:
+    virtual void OnConnect(int errorCode);
+    virtual void OnClose(int errorCode);
+    virtual void OnReceive(int errorCode);
+    /// Creates a socket bound to any local port; false when the system refuses one.
+    virtual bool Create();
+    /// Non-blocking send and receive with the classic socket results: bytes moved, 0 from
+    /// Receive when the module has closed the link, -1 when it would block or failed
+    /// (LastError() tells which).
+    int Send(const std::uint8_t* data, int len);
+    int Receive(std::uint8_t* buffer, int len);
+    int LastError() const { return m_lastError; }
+
+private:
+    void CloseSocket();
+    bool DataReady() const;
+    void SetDataReady(bool ready);
+    bool SocketUsable() const;
+    int PollEepromStatus(bool& success);
+
+    mutable std::mutex m_csConnected;
+    bool m_bConnected = false;
+    bool m_bCreated = false;
+    mutable std::mutex m_csDataReady;
+    bool m_bDataReady = false;
+    QObject* m_pOwner = nullptr;
+    bool m_bFirstPacket = true;
+    std::uint16_t m_wPacketCounter = 0;
+    std::uint8_t m_nEepromMode = 1;
+
+    QTcpSocket* m_pSocket = nullptr;
+    quint64 m_generation = 0;
+    bool m_bEverConnected = false;
+    int m_lastError = 0;
+    Timing m_timing;
+    std::vector<std::uint8_t> m_receiveBuffer;
+    MessageHandler m_onReceiveError;
+    TraceHandler m_trace;
+};

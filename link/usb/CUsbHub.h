@@ -1,0 +1,63 @@
+#pragma once
+// The USB link to a hub: a dual-channel FTDI device with six module slots, reached through
+// the D2XX calls of D2xxDriver. Channel A is configured on open; channel B carries the
+// register protocol. All operations return a result code: 0 for success, a D2XX status
+// passed through unchanged, or one of the negative codes below.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "D2xx.h"
+
+class CUsbHub {
+public:
+    // Result codes of the hub link besides 0 and the D2XX statuses.
+    static constexpr int kNoHub = -1;           ///< empty list, no hub with the index, no partner
+    static constexpr int kSetTimeoutsFailed = -3;
+    static constexpr int kPurgeFailed = -4;
+    static constexpr int kSetBitModeFailed = -6;
+    static constexpr int kSetBaudRateFailed = -7;
+    static constexpr int kSlotAccessFailed = 10; ///< the hub reported a failed module access
+    static constexpr int kTransferStalled = -20; ///< the driver kept moving no bytes
+    static constexpr int kSlotPollTimeout = -21; ///< the slot-bus status never finished
+    static constexpr int kBadSlot = -22;         ///< slot index outside 0..5; bus untouched
+    static constexpr int kOutOfMemory = -23;     ///< the device-list array could not be allocated
+
+    static constexpr std::uint32_t kHubId = 0x5A3C2207;
+
+    /// Takes ownership of the driver; without one, the default backend is chosen
+    /// (the vendor library when it loads, otherwise libftdi).
+    explicit CUsbHub(std::unique_ptr<vqx::usb::D2xxDriver> driver = nullptr);
+    virtual ~CUsbHub();
+    CUsbHub(const CUsbHub&) = delete;
+    CUsbHub& operator=(const CUsbHub&) = delete;
+
+    /// Replaces the driver; an open hub is closed first.
+    void SetDriver(std::unique_ptr<vqx::usb::D2xxDriver> driver);
+    vqx::usb::D2xxDriver* Driver() const;
+    /// The fixed waits of the slot EEPROM transfers (100 ms) go through this; tests inject
+    /// a clock. The default sleeps the calling thread.
+    void SetSleep(std::function<void(unsigned ms)> sleep);
+
+    int CountHubs(std::uint8_t& count);
+    int Open(std::uint8_t index);
+    void Close();
+    bool IsOpen() const;
+
+    int WriteRegs(std::uint8_t reg, const std::uint32_t* words, std::uint32_t count);
+    int ReadRegs(std::uint8_t reg, std::uint8_t* buffer, std::uint32_t count);
+
+    int WriteSlotReg(int slot, std::uint8_t reg, std::uint32_t value);
+    int ReadSlotReg(int slot, std::uint8_t reg, std::uint16_t& value);
+
+    int ReadSlotEeprom(int slot, std::uint16_t address, std::uint8_t& byte);
+    int WriteSlotEeprom(int slot, std::uint16_t address, std::uint8_t data);
+
+    /// What a result code of this link means, in words, for messages and logs.
+    static const char* Describe(int code);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};

@@ -1,0 +1,140 @@
+#include "ModuleModel.h"
+
+namespace vqx::sim {
+
+namespace {
+constexpr std::uint8_t kRegControl = 0;
+constexpr std::uint8_t kRegStatusV2 = 3;
+constexpr std::uint8_t kRegStatusV1 = 4;
+constexpr std::uint8_t kRegCommandV1 = 10;
+constexpr std::uint8_t kRegCommandV2 = 13;
+constexpr std::uint8_t kRegVersion = 14;
+constexpr std::uint8_t kRegData = 15;
+} // namespace
+
+ModuleModel::ModuleModel(Variant variant) : m_variant(variant) {}
+
+std::array<std::uint8_t, 12> ModuleModel::record() const {
+    std::array<std::uint8_t, 12> bytes{};
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = m_eeprom[6 + i];
+    return bytes;
+}
+
+void ModuleModel::setRecord(const std::array<std::uint8_t, 12>& bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        m_eeprom[6 + i] = bytes[i];
+}
+
+void ModuleModel::writeRegister(std::uint8_t reg, std::uint32_t value) {
+    switch (reg) {
+    case kRegControl:
+        m_enabled = value == 1;
+        break;
+    case kRegData:
+        m_writeFifo.push_back(static_cast<std::uint8_t>(value));
+        m_writeFifo.push_back(static_cast<std::uint8_t>(value >> 16));
+        break;
+    case kRegCommandV1:
+        if (m_variant == Variant::V1)
+            startCommand(value);
+        break;
+    case kRegCommandV2:
+        if (m_variant == Variant::V2)
+            startCommand(value);
+        break;
+    default:
+        break;
+    }
+}
+
+void ModuleModel::startCommand(std::uint32_t word) {
+    ++m_commands;
+    const bool read = (word & 0x80000000u) != 0;
+    const bool write = (word & 0x40000000u) != 0;
+    const std::uint32_t address = (word >> 8) & 0x7FF;
+    std::uint32_t count = word & 0xFF;
+    if (count == 0)
+        count = 256;
+
+    m_pollsLeft = m_busyPolls;
+    m_done = false;
+    m_success = m_enabled && (read != write);
+
+    bool touchesFailure = false;
+    for (std::uint32_t i = 0; i < count; ++i)
+        if (static_cast<int>((address + i) % kEepromSize) == m_faults.failAtAddress)
+            touchesFailure = true;
+    if (touchesFailure)
+        m_success = false;
+
+    if (read) {
+        m_readData.clear();
+        m_readPos = 0;
+        if (m_success)
+            for (std::uint32_t i = 0; i < count; ++i)
+                m_readData.push_back(m_eeprom[(address + i) % kEepromSize]);
+    } else if (write) {
+        // A write takes its bytes from the data register; a short FIFO writes zeros.
+        std::vector<std::uint8_t> bytes;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            std::uint8_t b = 0;
+            if (!m_writeFifo.empty()) {
+                b = m_writeFifo.front();
+                m_writeFifo.pop_front();
+            }
+            bytes.push_back(b);
+        }
+        if (m_success && !m_faults.ignoreWrites)
+            for (std::uint32_t i = 0; i < count; ++i)
+                m_eeprom[(address + i) % kEepromSize] = bytes[i];
+    }
+    m_writeFifo.clear();
+}
+
+std::uint8_t ModuleModel::statusBits() const {
+    const bool done = m_done && !m_faults.neverDone;
+    return static_cast<std::uint8_t>((done ? 1 : 0) | (done && m_success ? 2 : 0));
+}
+
+std::vector<std::uint16_t> ModuleModel::readRegister(std::uint8_t reg, std::uint32_t count) {
+    std::vector<std::uint16_t> words(count, 0);
+    if (count == 0)
+        return words;
+    switch (reg) {
+    case kRegStatusV1:
+    case kRegStatusV2: {
+        ++m_statusReads;
+        if (!m_done) {
+            if (m_pollsLeft > 0)
+                --m_pollsLeft;
+            else
+                m_done = true;
+        }
+        const std::uint8_t s = statusBits();
+        const bool done = s & 1, ok = s & 2;
+        if (reg == kRegStatusV1) {
+            const std::uint16_t byte = static_cast<std::uint16_t>((done ? 0x02 : 0) | (ok ? 0x01 : 0));
+            if (count >= 6)
+                words[5] = byte;
+        } else {
+            words[0] = static_cast<std::uint16_t>((done ? 0x04 : 0) | (ok ? 0x08 : 0));
+        }
+        break;
+    }
+    case kRegVersion:
+        words[0] = m_firmwareWord;
+        if (count >= 2)
+            words[1] = m_variant == Variant::V2 ? kVersionVariant2 : kVersionVariant1;
+        break;
+    case kRegData:
+        for (auto& w : words)
+            w = m_readPos < m_readData.size() ? m_readData[m_readPos++] : 0;
+        break;
+    default:
+        break;
+    }
+    return words;
+}
+
+} // namespace vqx::sim

@@ -1,0 +1,89 @@
+#pragma once
+// A simulated VQX250 module as its registers show it: the EEPROM controller in either
+// variant, the version register and a 2048-byte EEPROM. The Ethernet server
+// (ModuleServer) and the simulated hub's slot bus both drive one of these.
+//
+// Register map:
+//   0  control      a write of 1 enables the EEPROM controller (0 disables it)
+//   3  status       variant 2: one word, bit 2 done, bit 3 success
+//   4  status block variant 1: six words, low byte of the sixth: bit 1 done, bit 0 success
+//  10  command      variant 1: EEPROM command word
+//  13  command      variant 2: EEPROM command word
+//  14  version      two words; the second is 0x0330 on variant 2
+//  15  data         EEPROM data: byte 2j in bits 0..7, byte 2j+1 in bits 16..23 of word j
+//                   when written; one byte per word (low byte) when read
+//
+// A command word carries bit 31 (read) or bit 30 (write), the address in bits 8..18 and the
+// byte count in bits 0..7 (0 meaning 256). A command issued while the controller is not
+// enabled, or one whose bytes touch the failing address, finishes without success.
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+namespace vqx::sim {
+
+class ModuleModel {
+public:
+    static constexpr int kEepromSize = 2048;
+    static constexpr std::uint16_t kVersionVariant2 = 0x0330;
+    static constexpr std::uint16_t kVersionVariant1 = 0x0321;
+
+    enum class Variant { V1 = 1, V2 = 2 };
+
+    struct Faults {
+        int failAtAddress = -1;   ///< a transfer touching this address finishes without success
+        bool neverDone = false;   ///< the controller never reports done
+        bool ignoreWrites = false; ///< writes report success but leave the EEPROM unchanged
+    };
+
+    explicit ModuleModel(Variant variant = Variant::V1);
+
+    Variant variant() const { return m_variant; }
+    void setVariant(Variant v) { m_variant = v; }
+    /// First word of the version register (not interpreted by the configurator).
+    void setFirmwareWord(std::uint16_t w) { m_firmwareWord = w; }
+    /// Status reads that report "busy" after each command before "done".
+    void setBusyPolls(int polls) { m_busyPolls = polls < 0 ? 0 : polls; }
+    Faults& faults() { return m_faults; }
+    const Faults& faults() const { return m_faults; }
+
+    std::array<std::uint8_t, kEepromSize>& eeprom() { return m_eeprom; }
+    const std::array<std::uint8_t, kEepromSize>& eeprom() const { return m_eeprom; }
+
+    /// The 12-byte network settings record at EEPROM addresses 6..17.
+    std::array<std::uint8_t, 12> record() const;
+    void setRecord(const std::array<std::uint8_t, 12>& bytes);
+
+    /// One 32-bit register word written by the host.
+    void writeRegister(std::uint8_t reg, std::uint32_t value);
+    /// `count` 16-bit words read from a register.
+    std::vector<std::uint16_t> readRegister(std::uint8_t reg, std::uint32_t count);
+
+    /// Counters for tests.
+    int commandsExecuted() const { return m_commands; }
+    int statusReads() const { return m_statusReads; }
+
+private:
+    void startCommand(std::uint32_t word);
+    std::uint8_t statusBits() const; // variant-independent: bit 0 done, bit 1 success
+
+    Variant m_variant;
+    std::uint16_t m_firmwareWord = 0x0100;
+    std::array<std::uint8_t, kEepromSize> m_eeprom{};
+    Faults m_faults;
+    int m_busyPolls = 0;
+
+    bool m_enabled = false;
+    std::deque<std::uint8_t> m_writeFifo;   // bytes written to the data register
+    std::vector<std::uint8_t> m_readData;   // bytes fetched by the last read command
+    std::size_t m_readPos = 0;
+    int m_pollsLeft = 0;
+    bool m_done = true;
+    bool m_success = true;
+    int m_commands = 0;
+    int m_statusReads = 0;
+};
+
+} // namespace vqx::sim
