@@ -114,7 +114,8 @@ std::vector<std::uint16_t> ModuleModel::readRegister(std::uint8_t reg, std::uint
         const std::uint8_t s = statusBits();
         const bool done = s & 1, ok = s & 2;
         if (reg == kRegStatusV1) {
-            const std::uint16_t byte = static_cast<std::uint16_t>((done ? 0x02 : 0) | (ok ? 0x01 : 0));
+            const std::uint16_t byte =
+                static_cast<std::uint16_t>((done ? 0x02 : 0) | (ok ? 0x01 : 0));
             if (count >= 6)
                 words[5] = byte;
         } else {

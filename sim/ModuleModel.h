@@ -33,8 +33,8 @@ public:
     enum class Variant { V1 = 1, V2 = 2 };
 
     struct Faults {
-        int failAtAddress = -1;   ///< a transfer touching this address finishes without success
-        bool neverDone = false;   ///< the controller never reports done
+        int failAtAddress = -1;    ///< a transfer touching this address finishes without success
+        bool neverDone = false;    ///< the controller never reports done
         bool ignoreWrites = false; ///< writes report success but leave the EEPROM unchanged
     };
 
@@ -76,8 +76,8 @@ private:
     int m_busyPolls = 0;
 
     bool m_enabled = false;
-    std::deque<std::uint8_t> m_writeFifo;   // bytes written to the data register
-    std::vector<std::uint8_t> m_readData;   // bytes fetched by the last read command
+    std::deque<std::uint8_t> m_writeFifo; // bytes written to the data register
+    std::vector<std::uint8_t> m_readData; // bytes fetched by the last read command
     std::size_t m_readPos = 0;
     int m_pollsLeft = 0;
     bool m_done = true;

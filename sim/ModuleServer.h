@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include <QByteArray>
@@ -23,14 +24,14 @@ class ModuleServer : public QObject {
 public:
     /// Faults of the connection, for tests. Controller faults live in ModuleModel::Faults.
     struct NetFaults {
-        bool noReply = false;        ///< read requests are swallowed
-        int closeAfterBytes = -1;    ///< close the connection after this many reply bytes
-        bool badMagic0 = false;      ///< every packet starts EE instead of EF
-        bool badMagic1 = false;      ///< every packet's second byte is BF instead of BE
-        int skipNumberAt = -1;       ///< the packet with this index (0 = first sent) skips a number
-        int pieceSize = 0;           ///< > 0: replies go out in pieces of this many bytes,
-                                     ///< one piece per event-loop pass
-        bool ignoreWrites = false;   ///< register writes are dropped before the model
+        bool noReply = false;      ///< read requests are swallowed
+        int closeAfterBytes = -1;  ///< close the connection after this many reply bytes
+        bool badMagic0 = false;    ///< every packet starts EE instead of EF
+        bool badMagic1 = false;    ///< every packet's second byte is BF instead of BE
+        int skipNumberAt = -1;     ///< the packet with this index (0 = first sent) skips a number
+        int pieceSize = 0;         ///< > 0: replies go out in pieces of this many bytes,
+                                   ///< one piece per event-loop pass
+        bool ignoreWrites = false; ///< register writes are dropped before the model
     };
 
     using Logger = std::function<void(const QString& line)>;
@@ -71,6 +72,7 @@ private:
     void sendBytes(Connection* c, const QByteArray& bytes);
     void sendNextPiece(Connection* c);
     void log(const QString& line);
+    static void closeLater(QTcpSocket* socket);
 
     std::shared_ptr<ModuleModel> m_model;
     QTcpServer* m_server = nullptr;
@@ -79,6 +81,7 @@ private:
     Logger m_logger;
     int m_connections = 0;
     QByteArray m_received;
+    std::map<QTcpSocket*, std::unique_ptr<Connection>> m_conns;
 };
 
 } // namespace vqx::sim

@@ -62,7 +62,9 @@ constexpr std::uint8_t kRegData = 15;
 
 CModuleSocket::CModuleSocket() : m_receiveBuffer(kReceiveBufferSize) {}
 
-CModuleSocket::~CModuleSocket() { CloseSocket(); }
+CModuleSocket::~CModuleSocket() {
+    CloseSocket();
+}
 
 const char* CModuleSocket::Describe(int code) {
     switch (code) {
@@ -209,7 +211,9 @@ bool CModuleSocket::SocketUsable() const {
     return m_pSocket && m_pSocket->state() == QAbstractSocket::ConnectedState;
 }
 
-void CModuleSocket::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void CModuleSocket::PumpMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 int CModuleSocket::WaitForData() {
     QElapsedTimer clock;
@@ -298,8 +302,8 @@ int CModuleSocket::WriteRegs(int reg, const std::uint32_t* words, std::uint32_t 
     bool stalled = false;
     QElapsedTimer stall;
     while (sent < block.size()) {
-        const int piece = static_cast<int>(
-            std::min<std::size_t>(block.size() - sent, vqx::net::kPacketSize));
+        const int piece =
+            static_cast<int>(std::min<std::size_t>(block.size() - sent, vqx::net::kPacketSize));
         const int r = Send(block.data() + sent, piece);
         if (r == piece) {
             sent += static_cast<std::size_t>(piece);
@@ -339,8 +343,7 @@ int CModuleSocket::ReadRegs(int reg, std::uint8_t* buffer, std::uint32_t count) 
     if (count == 0)
         return 0;
 
-    vqx::net::ReplyParser parser(buffer, std::size_t{count} * 2, m_bFirstPacket,
-                                 m_wPacketCounter);
+    vqx::net::ReplyParser parser(buffer, std::size_t{count} * 2, m_bFirstPacket, m_wPacketCounter);
     for (;;) {
         WaitForData();
         const int len = Receive(m_receiveBuffer.data(), kReceiveBufferSize);

@@ -48,7 +48,7 @@ public:
 
     /// Time limits of the link. The defaults are the protocol's; tests shorten them.
     struct Timing {
-        int waitMs = 1000;      ///< WaitForData, and the send stall limit
+        int waitMs = 1000;       ///< WaitForData, and the send stall limit
         int eepromPollMs = 3000; ///< the EEPROM status poll gives up (101) after this long
         /// Bytes the socket layer holds unsent before a send counts as blocked; a send
         /// that does not fit is taken in part.

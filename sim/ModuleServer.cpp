@@ -1,0 +1,203 @@
+#include "ModuleServer.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace vqx::sim {
+
+namespace {
+constexpr int kPacket = 1460;
+constexpr int kPayloadPerPacket = kPacket - 4;
+
+std::uint32_t decodeValue(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 7) | (std::uint32_t{p[2]} << 14) |
+           (std::uint32_t{p[3]} << 21) | (std::uint32_t{p[4] & 0x0Fu} << 28);
+}
+} // namespace
+
+struct ModuleServer::Connection {
+    QTcpSocket* socket = nullptr;
+    QByteArray pending;  // request bytes not yet forming a whole group
+    QByteArray outgoing; // reply bytes waiting to go out in pieces
+    std::uint16_t nextNumber = 0;
+    int packetsSent = 0;
+    qint64 replyBytesSent = 0;
+    bool closing = false;
+};
+
+ModuleServer::ModuleServer(std::shared_ptr<ModuleModel> model, QObject* parent)
+    : QObject(parent), m_model(std::move(model)), m_server(new QTcpServer(this)) {
+    connect(m_server, &QTcpServer::newConnection, this, &ModuleServer::onNewConnection);
+}
+
+ModuleServer::~ModuleServer() {
+    for (auto& entry : m_conns)
+        entry.first->disconnect(this);
+    m_conns.clear();
+}
+
+bool ModuleServer::listen(const QHostAddress& address, quint16 port) {
+    if (m_server->isListening())
+        m_server->close();
+    return m_server->listen(address, port);
+}
+
+void ModuleServer::close() {
+    m_server->close();
+    std::vector<QTcpSocket*> sockets;
+    for (auto& entry : m_conns)
+        sockets.push_back(entry.first);
+    for (QTcpSocket* s : sockets)
+        s->abort(); // each abort runs the disconnect handler, which forgets the connection
+}
+
+quint16 ModuleServer::port() const {
+    return m_server->serverPort();
+}
+QHostAddress ModuleServer::address() const {
+    return m_server->serverAddress();
+}
+
+// Closing from inside a handler of the connection would delete it under the caller's feet.
+void ModuleServer::closeLater(QTcpSocket* socket) {
+    QTimer::singleShot(0, socket, [socket] { socket->disconnectFromHost(); });
+}
+
+void ModuleServer::log(const QString& line) {
+    if (m_logger)
+        m_logger(line);
+}
+
+void ModuleServer::onNewConnection() {
+    while (QTcpSocket* socket = m_server->nextPendingConnection()) {
+        socket->setParent(this);
+        auto owned = std::make_unique<Connection>();
+        Connection* c = owned.get();
+        m_conns[socket] = std::move(owned);
+        c->socket = socket;
+        c->nextNumber = m_firstNumber;
+        ++m_connections;
+        log(QStringLiteral("connection from %1:%2")
+                .arg(socket->peerAddress().toString())
+                .arg(socket->peerPort()));
+        connect(socket, &QTcpSocket::readyRead, this, [this, c] { onReadyRead(c); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            log(QStringLiteral("connection closed"));
+            socket->deleteLater();
+            m_conns.erase(socket); // c is gone from here on
+            emit clientDisconnected();
+        });
+        emit clientConnected();
+    }
+}
+
+void ModuleServer::onReadyRead(Connection* c) {
+    const QByteArray data = c->socket->readAll();
+    m_received.append(data);
+    c->pending.append(data);
+    int pos = 0;
+    while (c->pending.size() - pos >= 1) {
+        // Resynchronise on the header byte: the only byte of a group with bit 7 set.
+        if ((static_cast<std::uint8_t>(c->pending[pos]) & 0x80) == 0) {
+            ++pos;
+            continue;
+        }
+        if (c->pending.size() - pos < 6)
+            break;
+        handleGroup(c, reinterpret_cast<const std::uint8_t*>(c->pending.constData() + pos));
+        pos += 6;
+        if (c->closing)
+            return;
+    }
+    c->pending.remove(0, pos);
+}
+
+void ModuleServer::handleGroup(Connection* c, const std::uint8_t* group) {
+    const std::uint8_t reg = group[0] & 0x1F;
+    const std::uint32_t value = decodeValue(group + 1);
+    const bool read = (group[0] & 0x40) != 0;
+    log(QStringLiteral("<- %1  %2 reg %3 value 0x%4")
+            .arg(QString::fromLatin1(
+                QByteArray(reinterpret_cast<const char*>(group), 6).toHex(' ').toUpper()))
+            .arg(read ? QStringLiteral("read ") : QStringLiteral("write"))
+            .arg(reg)
+            .arg(value, 8, 16, QLatin1Char('0')));
+    if (!read) {
+        if (!m_faults.ignoreWrites)
+            m_model->writeRegister(reg, value);
+        return;
+    }
+    if (m_faults.noReply)
+        return;
+    if (value == 0)
+        return; // a read of no words has no reply
+    sendReply(c, m_model->readRegister(reg, value));
+}
+
+void ModuleServer::sendReply(Connection* c, const std::vector<std::uint16_t>& words) {
+    QByteArray payload;
+    payload.reserve(static_cast<int>(words.size() * 2));
+    for (std::uint16_t w : words) {
+        payload.append(static_cast<char>(w & 0xFF));
+        payload.append(static_cast<char>(w >> 8));
+    }
+    QByteArray reply;
+    for (int offset = 0; offset < payload.size(); offset += kPayloadPerPacket) {
+        if (c->packetsSent == m_faults.skipNumberAt)
+            ++c->nextNumber;
+        const std::uint16_t number = c->nextNumber++;
+        ++c->packetsSent;
+        reply.append(static_cast<char>(m_faults.badMagic0 ? 0xEE : 0xEF));
+        reply.append(static_cast<char>(m_faults.badMagic1 ? 0xBF : 0xBE));
+        reply.append(static_cast<char>(number & 0xFF));
+        reply.append(static_cast<char>(number >> 8));
+        reply.append(payload.mid(offset, kPayloadPerPacket));
+    }
+    log(QStringLiteral("-> %1").arg(QString::fromLatin1(reply.left(64).toHex(' ').toUpper()) +
+                                    (reply.size() > 64 ? QStringLiteral(" ...") : QString())));
+    sendBytes(c, reply);
+}
+
+void ModuleServer::sendBytes(Connection* c, const QByteArray& bytes) {
+    QByteArray out = bytes;
+    if (m_faults.closeAfterBytes >= 0) {
+        const qint64 allowed = m_faults.closeAfterBytes - c->replyBytesSent;
+        if (allowed < out.size()) {
+            out = out.left(static_cast<int>(std::max<qint64>(allowed, 0)));
+            c->closing = true;
+        }
+    }
+    c->replyBytesSent += out.size();
+    if (m_faults.pieceSize > 0) {
+        const bool idle = c->outgoing.isEmpty();
+        c->outgoing.append(out);
+        if (idle)
+            sendNextPiece(c);
+        return;
+    }
+    c->socket->write(out);
+    c->socket->flush();
+    if (c->closing)
+        closeLater(c->socket);
+}
+
+void ModuleServer::sendNextPiece(Connection* c) {
+    if (c->outgoing.isEmpty()) {
+        if (c->closing)
+            closeLater(c->socket);
+        return;
+    }
+    const QByteArray piece = c->outgoing.left(m_faults.pieceSize);
+    c->outgoing.remove(0, piece.size());
+    c->socket->write(piece);
+    c->socket->flush();
+    QTcpSocket* socket = c->socket;
+    QTimer::singleShot(0, this, [this, socket] {
+        const auto it = m_conns.find(socket); // the connection may have gone meanwhile
+        if (it != m_conns.end())
+            sendNextPiece(it->second.get());
+    });
+}
+
+} // namespace vqx::sim
