@@ -218,18 +218,20 @@ void CModuleSocket::PumpMessages() {
 int CModuleSocket::WaitForData() {
     QElapsedTimer clock;
     clock.start();
+    // Bytes the socket layer already holds count as a pending receive notification; and
+    // nothing more can arrive on a connection that is gone, so the caller's Receive is left
+    // to find out how it ended.
+    const auto ready = [this] {
+        return DataReady() || (m_pSocket && m_pSocket->bytesAvailable() > 0) ||
+               (m_bCreated && m_bEverConnected && !SocketUsable());
+    };
     for (;;) {
-        // Bytes the socket layer already holds count as a pending receive notification.
-        if (DataReady() || (m_pSocket && m_pSocket->bytesAvailable() > 0))
+        if (ready())
             return 0;
         if (clock.elapsed() > m_timing.waitMs)
             return -1;
-        // Nothing more can arrive on a connection that is gone: let the caller's Receive
-        // find out how it ended.
-        if (m_bCreated && m_bEverConnected && !SocketUsable())
-            return 0;
         PumpMessages();
-        if (DataReady())
+        if (ready())
             return 0;
         // Block in the event loop until a notification, or the deadline.
         const qint64 remaining = m_timing.waitMs + 1 - clock.elapsed();

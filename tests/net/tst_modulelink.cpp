@@ -1,0 +1,494 @@
+// The Ethernet module link over real loopback TCP against the module simulator: register
+// and EEPROM transfers byte for byte, and every fault the simulator can inject.
+
+#include <memory>
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTest>
+#include <QTimer>
+
+#include "CModuleSocket.h"
+#include "ModuleModel.h"
+#include "ModuleServer.h"
+#include "NetworkRecord.h"
+
+using vqx::sim::ModuleModel;
+using vqx::sim::ModuleServer;
+
+namespace {
+
+constexpr std::uint32_t kLoopback = 0x7F000001;
+
+/// A link whose socket creation can be made to fail.
+class FailingCreateSocket : public CModuleSocket {
+public:
+    bool failCreate = false;
+    int creates = 0;
+
+protected:
+    bool Create() override {
+        ++creates;
+        return failCreate ? false : CModuleSocket::Create();
+    }
+};
+
+struct Rig {
+    std::shared_ptr<ModuleModel> model;
+    std::unique_ptr<ModuleServer> server;
+    CModuleSocket link;
+    QStringList boxes;
+    QList<QByteArray> sends; // one entry per Send the link made
+
+    explicit Rig(ModuleModel::Variant v = ModuleModel::Variant::V1) {
+        model = std::make_shared<ModuleModel>(v);
+        server = std::make_unique<ModuleServer>(model);
+        CModuleSocket::Timing t;
+        t.waitMs = 300; // keeps fault cases quick; the default of 1000 ms is checked apart
+        t.eepromPollMs = 300;
+        link.SetTiming(t);
+        link.SetReceiveErrorHandler(
+            [this](const QString& text, const QString& title) { boxes << title + "|" + text; });
+        link.SetTrace([this](bool out, const QByteArray& b) {
+            if (out)
+                sends << b;
+        });
+    }
+
+    bool connect() {
+        if (!server->listen(QHostAddress::LocalHost, 0))
+            return false;
+        if (link.ConnectTo(kLoopback, server->port()) != 0)
+            return false;
+        return QTest::qWaitFor([this] { return link.IsConnected(); }, 5000) &&
+               QTest::qWaitFor([this] { return server->connectionCount() == 1; }, 5000);
+    }
+
+    QByteArray received() const { return server->received().toHex(' ').toUpper(); }
+};
+
+QByteArray hex(const char* s) {
+    return QByteArray(s);
+}
+
+} // namespace
+
+class TestModuleLink : public QObject {
+    Q_OBJECT
+private slots:
+    void defaultsAreTheProtocols() {
+        CModuleSocket link;
+        QCOMPARE(link.timing().waitMs, 1000);
+        QCOMPARE(link.EepromMode(), std::uint8_t(1));
+        QVERIFY(!link.IsConnected());
+        // Without a connection a write is refused before anything is built.
+        const std::uint32_t w = 1;
+        QCOMPARE(link.WriteRegs(0, &w, 1), CModuleSocket::kNotConnected);
+    }
+
+    void connectReadsVersionAndVariant_data() {
+        QTest::addColumn<int>("variant");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("variant 1") << 1 << QByteArray("00012103");
+        QTest::newRow("variant 2") << 2 << QByteArray("00013003");
+    }
+    void connectReadsVersionAndVariant() {
+        QFETCH(int, variant);
+        QFETCH(QByteArray, expected);
+        Rig rig(variant == 2 ? ModuleModel::Variant::V2 : ModuleModel::Variant::V1);
+        QVERIFY(rig.connect());
+        std::uint8_t buf[4] = {};
+        QCOMPARE(rig.link.ReadRegs(14, buf, 2), 0);
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(buf), 4).toHex(), expected);
+        QCOMPARE(rig.received(), hex("CE 02 00 00 00 00"));
+        QCOMPARE(std::uint16_t(buf[2] | buf[3] << 8) == 0x0330, variant == 2);
+    }
+
+    // The record of 192.168.1.20 / 255.255.255.0 / 192.168.1.1 written a byte at a time
+    // lands at EEPROM 6..17 and reads back the same, on both controller variants.
+    void recordWriteAndRead_data() {
+        QTest::addColumn<int>("variant");
+        QTest::newRow("variant 1") << 1;
+        QTest::newRow("variant 2") << 2;
+    }
+    void recordWriteAndRead() {
+        QFETCH(int, variant);
+        Rig rig(variant == 2 ? ModuleModel::Variant::V2 : ModuleModel::Variant::V1);
+        rig.link.SetEepromMode(std::uint8_t(variant));
+        rig.model->setBusyPolls(3);
+        QVERIFY(rig.connect());
+        const vqx::NetworkRecord record{0xC0A80101, 0xFFFFFF00, 0xC0A80114};
+        const vqx::RecordBytes bytes = record.toBytes();
+        for (int i = 0; i < vqx::kRecordSize; ++i)
+            QCOMPARE(rig.link.WriteEeprom(std::uint16_t(6 + i), &bytes[std::size_t(i)], 1), 0);
+        const auto stored = rig.model->record();
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(stored.data()), 12).toHex(' '),
+                 QByteArray("01 01 a8 c0 00 ff ff ff 14 01 a8 c0"));
+        vqx::RecordBytes back{};
+        for (int i = 0; i < vqx::kRecordSize; ++i)
+            QCOMPARE(rig.link.ReadEeprom(std::uint16_t(6 + i), &back[std::size_t(i)], 1), 0);
+        QVERIFY(vqx::NetworkRecord::fromBytes(back) == record);
+    }
+
+    void readSequenceVariant1OnTheWire() {
+        Rig rig(ModuleModel::Variant::V1);
+        rig.model->eeprom()[6] = 0xC0;
+        rig.model->setBusyPolls(1);
+        QVERIFY(rig.connect());
+        std::uint8_t b = 0;
+        QCOMPARE(rig.link.ReadEeprom(6, &b, 1), 0);
+        QCOMPARE(b, std::uint8_t(0xC0));
+        QCOMPARE(rig.received(), hex("80 01 00 00 00 00 8A 01 0C 00 00 08 "
+                                     "C4 06 00 00 00 00 C4 06 00 00 00 00 "
+                                     "CF 01 00 00 00 00"));
+    }
+
+    void writeSequenceVariant2OnTheWire() {
+        Rig rig(ModuleModel::Variant::V2);
+        rig.link.SetEepromMode(2);
+        QVERIFY(rig.connect());
+        const std::uint8_t b = 0xC0;
+        QCOMPARE(rig.link.WriteEeprom(6, &b, 1), 0);
+        QCOMPARE(rig.model->eeprom()[6], std::uint8_t(0xC0));
+        QCOMPARE(rig.received(), hex("80 01 00 00 00 00 8F 40 01 00 00 00 "
+                                     "8D 01 0C 00 00 04 C3 01 00 00 00 00"));
+    }
+
+    // 300 bytes at 6: 256 with count field 0, then 44 at 262; the control register once.
+    void readChunks() {
+        Rig rig;
+        for (int i = 0; i < 2048; ++i)
+            rig.model->eeprom()[std::size_t(i)] = std::uint8_t(i * 13 + 1);
+        QVERIFY(rig.connect());
+        std::vector<std::uint8_t> buf(300);
+        QCOMPARE(rig.link.ReadEeprom(6, buf.data(), 300), 0);
+        for (int i = 0; i < 300; ++i)
+            QCOMPARE(buf[std::size_t(i)], std::uint8_t((6 + i) * 13 + 1));
+        const QByteArray wire = rig.server->received().toHex();
+        QCOMPARE(wire.count("800100000000"), 1); // control register once
+        QVERIFY(wire.contains("8a000c000008"));  // 0x80000600
+        QVERIFY(wire.contains("8a2c0c040008"));  // 0x8001062C: 44 bytes at 262
+        QVERIFY(wire.contains("cf0002000000"));  // 256 words of register 15
+        QVERIFY(wire.contains("cf2c00000000"));  // 44 words
+    }
+
+    // 65 bytes: a chunk of 64 (32 data words) and one of 1, the control register before each.
+    void writeChunks() {
+        Rig rig;
+        QVERIFY(rig.connect());
+        std::vector<std::uint8_t> data(65);
+        for (int i = 0; i < 65; ++i)
+            data[std::size_t(i)] = std::uint8_t(0xA0 + i);
+        QCOMPARE(rig.link.WriteEeprom(100, data.data(), 65), 0);
+        for (int i = 0; i < 65; ++i)
+            QCOMPARE(rig.model->eeprom()[std::size_t(100 + i)], data[std::size_t(i)]);
+        const QByteArray wire = rig.server->received().toHex();
+        QCOMPARE(wire.count("800100000000"), 2);
+        QVERIFY(wire.contains("8a4048010004")); // 0x40006440: 64 bytes at 100
+        QVERIFY(wire.contains("8a0148020004")); // 0x4000A401: 1 byte at 164
+        // The last chunk's single byte travels alone in its word, upper half zero.
+        QVERIFY(wire.contains("8a0148020004"));
+        const qsizetype lastData = wire.lastIndexOf("8f");
+        QCOMPARE(wire.mid(lastData, 12), QByteArray("8f6001000000")); // 0xE0
+    }
+
+    void writeCommandWords_data() {
+        QTest::addColumn<uint>("address");
+        QTest::addColumn<uint>("count");
+        QTest::addColumn<QByteArray>("dataRequests");
+        QTest::addColumn<QByteArray>("command");
+        // 3 bytes: bytes 0 and 1 in the first word (bits 0..7, 16..23), byte 2 alone.
+        QTest::newRow("3 bytes") << 6u << 3u << QByteArray("8f0100080000 8f0300000000")
+                                 << QByteArray("8a030c000004");
+        QTest::newRow("address 2047")
+            << 2047u << 1u << QByteArray("8f0100000000") << QByteArray("8a017e1f0004");
+        QTest::newRow("address 2048 wraps")
+            << 2048u << 1u << QByteArray("8f0100000000") << QByteArray("8a0100000004");
+        QTest::newRow("address 2054 wraps")
+            << 2054u << 1u << QByteArray("8f0100000000") << QByteArray("8a010c000004");
+    }
+    void writeCommandWords() {
+        QFETCH(uint, address);
+        QFETCH(uint, count);
+        QFETCH(QByteArray, dataRequests);
+        QFETCH(QByteArray, command);
+        Rig rig;
+        QVERIFY(rig.connect());
+        const std::uint8_t data[3] = {1, 2, 3};
+        QCOMPARE(rig.link.WriteEeprom(std::uint16_t(address), data, count), 0);
+        const QByteArray expected =
+            "800100000000" + dataRequests.replace(" ", "") + command + "c40600000000";
+        QCOMPARE(rig.server->received().toHex(), expected);
+    }
+
+    // Modes other than 2 behave as variant 1: command register 10, status block 4.
+    void unknownModesActAsVariant1_data() {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("0") << 0;
+        QTest::newRow("1") << 1;
+        QTest::newRow("3") << 3;
+        QTest::newRow("255") << 255;
+    }
+    void unknownModesActAsVariant1() {
+        QFETCH(int, mode);
+        Rig rig(ModuleModel::Variant::V1);
+        rig.link.SetEepromMode(std::uint8_t(mode));
+        rig.model->eeprom()[9] = 0x5A;
+        QVERIFY(rig.connect());
+        std::uint8_t b = 0;
+        QCOMPARE(rig.link.ReadEeprom(9, &b, 1), 0);
+        QCOMPARE(b, std::uint8_t(0x5A));
+        QCOMPARE(rig.server->received().toHex(), QByteArray("800100000000"
+                                                            "8a0112000008"
+                                                            "c40600000000"
+                                                            "cf0100000000"));
+    }
+
+    void countZero() {
+        Rig rig;
+        QVERIFY(rig.connect());
+        std::uint8_t b = 0;
+        QCOMPARE(rig.link.ReadEeprom(6, &b, 0), 0);
+        QCOMPARE(rig.link.WriteEeprom(6, &b, 0), 0);
+        QCOMPARE(rig.link.WriteRegs(0, nullptr, 0), 0);
+        QCOMPARE(rig.link.ReadRegs(15, &b, 0), 0);
+        QVERIFY(QTest::qWaitFor([&] { return rig.server->received().size() == 12; }, 2000));
+        QCOMPARE(rig.server->received().toHex(), QByteArray("800100000000"
+                                                            "cf0000000000"));
+    }
+
+    // 244 words are 1464 bytes: handed to the socket as 1460 and 4.
+    void writeBlockPieces() {
+        Rig rig;
+        QVERIFY(rig.connect());
+        std::vector<std::uint32_t> words(244, 7);
+        QCOMPARE(rig.link.WriteRegs(20, words.data(), 244), 0);
+        QCOMPARE(rig.sends.size(), 2);
+        QCOMPARE(rig.sends[0].size(), 1460);
+        QCOMPARE(rig.sends[1].size(), 4);
+    }
+
+    // A socket layer that takes only part of a piece ends the write with 1.
+    void partialSendGivesCode1() {
+        Rig rig;
+        QVERIFY(rig.connect());
+        CModuleSocket::Timing t = rig.link.timing();
+        t.sendBufferLimit = 1000;
+        rig.link.SetTiming(t);
+        std::vector<std::uint32_t> words(244, 7);
+        QCOMPARE(rig.link.WriteRegs(20, words.data(), 244), CModuleSocket::kSendShort);
+    }
+
+    void largeReadAcrossPackets() {
+        Rig rig;
+        QVERIFY(rig.connect());
+        rig.server->setFirstPacketNumber(0xFFFE);
+        // A read command for 256 bytes, then 730 words from register 15: 256 bytes of data
+        // and zeros, in two packets; then another read whose packet number wraps.
+        std::vector<std::uint8_t> buf(1460);
+        QCOMPARE(rig.link.ReadRegs(15, buf.data(), 730), 0);
+        std::uint8_t v[4];
+        QCOMPARE(rig.link.ReadRegs(14, v, 2), 0); // packet 0x0000 after 0xFFFF
+    }
+
+    void repliesInSmallPieces_data() {
+        QTest::addColumn<int>("piece");
+        QTest::newRow("1 byte") << 1;
+        QTest::newRow("3 bytes") << 3;
+        QTest::newRow("7 bytes") << 7;
+    }
+    void repliesInSmallPieces() {
+        QFETCH(int, piece);
+        Rig rig;
+        rig.server->faults().pieceSize = piece;
+        rig.model->setRecord({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+        QVERIFY(rig.connect());
+        vqx::RecordBytes back{};
+        QCOMPARE(rig.link.ReadEeprom(6, back.data(), 12), 0);
+        QCOMPARE(back, (vqx::RecordBytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+        std::vector<std::uint8_t> big(1460);
+        QCOMPARE(rig.link.ReadRegs(15, big.data(), 730), 0);
+    }
+
+    void replyFaults_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("code");
+        QTest::newRow("bad first magic byte") << "badMagic0" << CModuleSocket::kBadMagic0;
+        QTest::newRow("bad second magic byte") << "badMagic1" << CModuleSocket::kBadMagic1;
+        QTest::newRow("skipped packet number") << "skip" << CModuleSocket::kBadPacketNumber;
+        QTest::newRow("close inside the header") << "close2" << CModuleSocket::kClosedMidReply;
+        QTest::newRow("close inside the payload") << "close6" << CModuleSocket::kClosedMidReply;
+        QTest::newRow("close before the reply") << "close0" << CModuleSocket::kClosedMidReply;
+    }
+    void replyFaults() {
+        QFETCH(QString, fault);
+        QFETCH(int, code);
+        Rig rig;
+        auto& f = rig.server->faults();
+        if (fault == "badMagic0")
+            f.badMagic0 = true;
+        else if (fault == "badMagic1")
+            f.badMagic1 = true;
+        else if (fault == "skip")
+            f.skipNumberAt = 1;
+        else if (fault.startsWith("close"))
+            f.closeAfterBytes = 8 + fault.mid(5).toInt(); // after the first whole reply
+        CModuleSocket::Timing t = rig.link.timing();
+        t.waitMs = 5000; // a fault must end the read long before a time-out could
+        rig.link.SetTiming(t);
+        QVERIFY(rig.connect());
+        std::uint8_t buf[12] = {};
+        if (fault == "skip" || fault.startsWith("close"))
+            QCOMPARE(rig.link.ReadRegs(14, buf, 2), 0); // first reply is whole
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(rig.link.ReadRegs(14, buf, 2), code);
+        QVERIFY(clock.elapsed() < 2500); // ends as soon as the fault shows, not on a time-out
+        QVERIFY(rig.boxes.isEmpty());
+    }
+
+    // No reply: after the wait limit the receive fails, the box is shown, code 4.
+    void noReplyShowsBoxAndGives4() {
+        Rig rig;
+        rig.server->faults().noReply = true;
+        QVERIFY(rig.connect());
+        std::uint8_t buf[4];
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(rig.link.ReadRegs(14, buf, 2), CModuleSocket::kReceiveError);
+        QVERIFY(clock.elapsed() >= 300);
+        QCOMPARE(rig.boxes.size(), 1);
+        QVERIFY2(rig.boxes[0].startsWith("Error|len = -1,\nerr = "), qPrintable(rig.boxes[0]));
+        QVERIFY(rig.boxes[0].mid(22).toInt() != 0);
+    }
+
+    void controllerFailure_data() {
+        QTest::addColumn<int>("variant");
+        QTest::addColumn<bool>("write");
+        QTest::addColumn<int>("code");
+        QTest::newRow("read, variant 1") << 1 << false << 100;
+        QTest::newRow("write, variant 1") << 1 << true << -1;
+        QTest::newRow("read, variant 2") << 2 << false << 100;
+        QTest::newRow("write, variant 2") << 2 << true << 100;
+    }
+    void controllerFailure() {
+        QFETCH(int, variant);
+        QFETCH(bool, write);
+        QFETCH(int, code);
+        Rig rig(variant == 2 ? ModuleModel::Variant::V2 : ModuleModel::Variant::V1);
+        rig.link.SetEepromMode(std::uint8_t(variant));
+        rig.model->faults().failAtAddress = 10;
+        rig.model->setRecord({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+        QVERIFY(rig.connect());
+        const vqx::RecordBytes bytes =
+            vqx::NetworkRecord{0xC0A80101, 0xFFFFFF00, 0xC0A80114}.toBytes();
+        int result = 0, failedAt = -1;
+        for (int i = 0; i < 12 && result == 0; ++i) {
+            std::uint8_t b = bytes[std::size_t(i)];
+            result = write ? rig.link.WriteEeprom(std::uint16_t(6 + i), &b, 1)
+                           : rig.link.ReadEeprom(std::uint16_t(6 + i), &b, 1);
+            if (result != 0)
+                failedAt = 6 + i;
+        }
+        QCOMPARE(result, code);
+        QCOMPARE(failedAt, 10);
+        if (write) { // lower addresses hold the new bytes, higher ones the old
+            const auto rec = rig.model->record();
+            for (int i = 0; i < 4; ++i)
+                QCOMPARE(rec[std::size_t(i)], bytes[std::size_t(i)]);
+            for (int i = 4; i < 12; ++i)
+                QCOMPARE(rec[std::size_t(i)], std::uint8_t(0));
+        }
+    }
+
+    void controllerNeverDone() {
+        Rig rig;
+        rig.model->faults().neverDone = true;
+        QVERIFY(rig.connect());
+        std::uint8_t b = 0;
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(rig.link.ReadEeprom(6, &b, 1), CModuleSocket::kEepromNeverDone);
+        QVERIFY(clock.elapsed() >= 300);
+        QVERIFY(rig.model->statusReads() > 1);
+    }
+
+    // A refused attempt still counts as connected; the first transfer then fails at once.
+    void refusedConnection() {
+        QTcpServer probe; // find a port nobody listens on
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        CModuleSocket link;
+        CModuleSocket::Timing t;
+        t.waitMs = 5000; // the failure must show at once, not after a send stall
+        link.SetTiming(t);
+        QStringList boxes;
+        link.SetReceiveErrorHandler([&](const QString& t, const QString&) { boxes << t; });
+        QCOMPARE(link.ConnectTo(kLoopback, port), 0);
+        QVERIFY(!link.IsConnected());
+        QVERIFY(QTest::qWaitFor([&] { return link.IsConnected(); }, 5000));
+        std::uint8_t buf[4];
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(link.ReadRegs(14, buf, 2), CModuleSocket::kSendStalled);
+        const std::uint32_t one = 1;
+        QCOMPARE(link.WriteRegs(0, &one, 1), CModuleSocket::kSendStalled);
+        QVERIFY(clock.elapsed() < 2500);
+        QVERIFY(boxes.isEmpty());
+    }
+
+    void moduleClosesThenWriteGives3() {
+        Rig rig;
+        QVERIFY(rig.connect());
+        QSignalSpy closed(rig.server.get(), &ModuleServer::clientDisconnected);
+        rig.server->close();
+        QVERIFY(QTest::qWaitFor([&] { return !rig.link.IsConnected(); }, 5000));
+        const std::uint8_t b = 1;
+        QCOMPARE(rig.link.WriteEeprom(6, &b, 1), CModuleSocket::kNotConnected);
+        std::uint8_t r = 0;
+        QCOMPARE(rig.link.ReadEeprom(6, &r, 1), CModuleSocket::kNotConnected);
+    }
+
+    // A second ConnectTo drops the first socket (no close notification for it), clears the
+    // connected flag, and numbering restarts with the new connection.
+    void reconnect() {
+        Rig rig;
+        QVERIFY(rig.connect());
+        rig.server->setFirstPacketNumber(0x4000);
+        std::uint8_t buf[4];
+        QCOMPARE(rig.link.ReadRegs(14, buf, 2), 0);
+        QCOMPARE(rig.link.ConnectTo(kLoopback, rig.server->port() + 65536), 0);
+        QVERIFY(!rig.link.IsConnected());
+        QVERIFY(QTest::qWaitFor([&] { return rig.link.IsConnected(); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.server->connectionCount() == 2; }, 5000));
+        QCOMPARE(rig.link.ReadRegs(14, buf, 2), 0); // 0x4000 again, taken as first
+    }
+
+    void createFailure() {
+        FailingCreateSocket link;
+        link.failCreate = true;
+        QCOMPARE(link.ConnectTo(kLoopback, 23100), 1);
+        QVERIFY(!link.IsConnected());
+        link.failCreate = false;
+        QCOMPARE(link.ConnectTo(kLoopback, 1), 0);
+        QCOMPARE(link.creates, 2);
+    }
+
+    // A wait with nothing coming lasts the limit and keeps the thread's events flowing.
+    void waitForDataPumps() {
+        Rig rig;
+        QVERIFY(rig.connect());
+        bool fired = false;
+        QTimer::singleShot(50, [&] { fired = true; });
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(rig.link.WaitForData(), -1);
+        QVERIFY(clock.elapsed() > 300);
+        QVERIFY(fired);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestModuleLink)
+#include "tst_modulelink.moc"
