@@ -425,7 +425,7 @@ private slots:
         t.waitMs = 5000; // the failure must show at once, not after a send stall
         link.SetTiming(t);
         QStringList boxes;
-        link.SetReceiveErrorHandler([&](const QString& t, const QString&) { boxes << t; });
+        link.SetReceiveErrorHandler([&](const QString& text, const QString&) { boxes << text; });
         QCOMPARE(link.ConnectTo(kLoopback, port), 0);
         QVERIFY(!link.IsConnected());
         QVERIFY(QTest::qWaitFor([&] { return link.IsConnected(); }, 5000));
