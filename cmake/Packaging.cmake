@@ -1,0 +1,1 @@
+# CPack settings for the .deb package; filled in with the command-line tool.
