@@ -13,7 +13,7 @@
 class CUsbHub {
 public:
     // Result codes of the hub link besides 0 and the D2XX statuses.
-    static constexpr int kNoHub = -1;           ///< empty list, no hub with the index, no partner
+    static constexpr int kNoHub = -1; ///< empty list, no hub with the index, no partner
     static constexpr int kSetTimeoutsFailed = -3;
     static constexpr int kPurgeFailed = -4;
     static constexpr int kSetBitModeFailed = -6;
@@ -25,6 +25,13 @@ public:
     static constexpr int kOutOfMemory = -23;     ///< the device-list array could not be allocated
 
     static constexpr std::uint32_t kHubId = 0x5A3C2207;
+
+    /// Consecutive FT_Write or FT_Read calls that move no byte before kTransferStalled.
+    static constexpr int kMaxEmptyCalls = 10;
+    /// Reads of the slot-bus status after one command before kSlotPollTimeout.
+    static constexpr int kMaxStatusPolls = 1000;
+    /// A device list longer than this is refused with kOutOfMemory.
+    static constexpr std::uint32_t kMaxListEntries = 4096;
 
     /// Takes ownership of the driver; without one, the default backend is chosen
     /// (the vendor library when it loads, otherwise libftdi).
@@ -58,6 +65,9 @@ public:
     static const char* Describe(int code);
 
 private:
+    int PollSlotStatus(std::uint32_t& status);
+    int ReadSlotTypeWord(std::uint32_t& word);
+
     struct Private;
     std::unique_ptr<Private> d;
 };

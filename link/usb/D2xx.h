@@ -62,7 +62,8 @@ public:
     virtual FT_STATUS GetDeviceInfoList(DeviceListNode* list, std::uint32_t* numDevs) = 0;
     virtual FT_STATUS Open(int deviceIndex, FT_HANDLE* handle) = 0;
     virtual FT_STATUS Close(FT_HANDLE handle) = 0;
-    virtual FT_STATUS SetTimeouts(FT_HANDLE handle, std::uint32_t readMs, std::uint32_t writeMs) = 0;
+    virtual FT_STATUS SetTimeouts(FT_HANDLE handle, std::uint32_t readMs,
+                                  std::uint32_t writeMs) = 0;
     virtual FT_STATUS Purge(FT_HANDLE handle, std::uint32_t mask) = 0;
     virtual FT_STATUS SetBaudRate(FT_HANDLE handle, std::uint32_t baud) = 0;
     virtual FT_STATUS SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) = 0;
@@ -70,7 +71,20 @@ public:
                             std::uint32_t* bytesWritten) = 0;
     virtual FT_STATUS Read(FT_HANDLE handle, void* buffer, std::uint32_t bytesToRead,
                            std::uint32_t* bytesReturned) = 0;
+
+    /// A readable account of the last failure of this driver beyond its status code ("" when
+    /// there is none), e.g. why the library could not be loaded or which device was refused.
+    virtual std::string lastError() const { return {}; }
+    /// True when the last failure was a device the user has no permission to open; programs
+    /// then point the user at the udev rule (kUdevHint).
+    virtual bool permissionDenied() const { return false; }
 };
+
+/// What user-facing programs say when a channel could not be opened for lack of permission.
+inline constexpr const char* kUdevHint =
+    "The USB hub cannot be opened for lack of permission. Install the udev rule "
+    "60-vqx250-hub.rules into /etc/udev/rules.d or /lib/udev/rules.d, then run "
+    "'udevadm control --reload' and plug the hub in again.";
 
 /// The vendor's name for a D2XX status ("FT_DEVICE_NOT_FOUND"), or "" for an unknown one.
 const char* statusName(FT_STATUS status);

@@ -1,0 +1,424 @@
+#include "CUsbHub.h"
+
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DriverFactory.h"
+#include "UsbFraming.h"
+
+using namespace vqx::usb;
+namespace fr = vqx::usb::framing;
+
+// Decisions of this link beyond the hub's protocol:
+//
+// * Empty transfers. FT_Write and FT_Read return after their 1000 ms time-out with whatever
+//   moved. A chunk is continued after a partial transfer, but kMaxEmptyCalls consecutive
+//   calls that move no byte at all end the operation with kTransferStalled (-20), so a hub
+//   that stops reading or answering holds the caller for about ten seconds instead of for
+//   ever. The count restarts whenever a call moves at least one byte.
+// * Slot-bus status poll. At most kMaxStatusPolls reads of hub register 0 follow a slot
+//   command; if none of them sets bit 0 or bit 1 the access ends with kSlotPollTimeout (-21).
+//   A hub finishes a slot access within one or two polls; the bound only stops a hub or
+//   module that never finishes.
+// * Slot index. An index outside 0..5 is refused with kBadSlot (-22) before anything is sent.
+//   A slot whose type says "no module" runs the same sequence as any other: the hub's status
+//   then reports the failed access (10).
+// * Device list array. When the array of N list nodes cannot be allocated, or N exceeds
+//   kMaxListEntries (far beyond what USB can attach; a driver reporting more is taken as
+//   broken), CountHubs and Open return kOutOfMemory (-23) and leave everything as it was.
+
+namespace {
+
+constexpr std::uint32_t kTimeoutMs = 1000;
+constexpr std::uint32_t kBaudRate = 115200;
+constexpr std::uint8_t kBitModeMask = 0x00;
+constexpr std::uint32_t kEepromWaitMs = 100;
+
+/// Length of a node's serial number: up to the terminating zero, at most 16 characters.
+std::size_t serialLength(const DeviceListNode& node) {
+    return strnlen(node.SerialNumber, sizeof node.SerialNumber);
+}
+
+bool isHubEntry(const DeviceListNode& node) {
+    const std::size_t n = serialLength(node);
+    return node.ID == CUsbHub::kHubId && n > 0 && node.SerialNumber[n - 1] == 'A';
+}
+
+std::string serialOf(const DeviceListNode& node) {
+    return std::string(node.SerialNumber, serialLength(node));
+}
+
+} // namespace
+
+struct CUsbHub::Private {
+    std::unique_ptr<D2xxDriver> driver;
+    std::function<void(unsigned)> sleep;
+    FT_HANDLE channelA = nullptr;
+    FT_HANDLE channelB = nullptr;
+    bool open = false;
+
+    /// Reads the device list into `nodes`; 0, a D2XX status, -1 for an empty list when
+    /// `emptyIsError`, or kOutOfMemory.
+    int readList(std::unique_ptr<DeviceListNode[]>& nodes, std::uint32_t& count);
+    int sendAll(const std::uint8_t* bytes, std::size_t length);
+    int receiveAll(std::uint8_t* bytes, std::size_t length);
+};
+
+int CUsbHub::Private::readList(std::unique_ptr<DeviceListNode[]>& nodes, std::uint32_t& count) {
+    std::uint32_t n = 0;
+    if (const FT_STATUS st = driver->CreateDeviceInfoList(&n); st != FT_OK)
+        return static_cast<int>(st);
+    count = n;
+    if (n == 0)
+        return 0;
+    if (n > kMaxListEntries)
+        return kOutOfMemory;
+    nodes.reset(new (std::nothrow) DeviceListNode[n]);
+    if (!nodes)
+        return kOutOfMemory;
+    std::uint32_t filled = n;
+    if (const FT_STATUS st = driver->GetDeviceInfoList(nodes.get(), &filled); st != FT_OK) {
+        nodes.reset();
+        return static_cast<int>(st);
+    }
+    count = filled < n ? filled : n;
+    return 0;
+}
+
+int CUsbHub::Private::sendAll(const std::uint8_t* bytes, std::size_t length) {
+    std::size_t sent = 0;
+    int emptyCalls = 0;
+    while (sent < length) {
+        std::uint32_t written = 0;
+        const auto chunk = static_cast<std::uint32_t>(length - sent);
+        if (const FT_STATUS st = driver->Write(channelB, bytes + sent, chunk, &written);
+            st != FT_OK)
+            return static_cast<int>(st);
+        if (written > chunk)
+            written = chunk; // a driver claiming more than offered is not believed
+        if (written == 0) {
+            if (++emptyCalls >= kMaxEmptyCalls)
+                return kTransferStalled;
+            continue;
+        }
+        emptyCalls = 0;
+        sent += written;
+    }
+    return 0;
+}
+
+int CUsbHub::Private::receiveAll(std::uint8_t* bytes, std::size_t length) {
+    std::size_t received = 0;
+    int emptyCalls = 0;
+    while (received < length) {
+        std::uint32_t got = 0;
+        const auto chunk = static_cast<std::uint32_t>(length - received);
+        if (const FT_STATUS st = driver->Read(channelB, bytes + received, chunk, &got); st != FT_OK)
+            return static_cast<int>(st);
+        if (got > chunk)
+            got = chunk;
+        if (got == 0) {
+            if (++emptyCalls >= kMaxEmptyCalls)
+                return kTransferStalled;
+            continue;
+        }
+        emptyCalls = 0;
+        received += got;
+    }
+    return 0;
+}
+
+CUsbHub::CUsbHub(std::unique_ptr<D2xxDriver> driver) : d(std::make_unique<Private>()) {
+    d->sleep = [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+    SetDriver(std::move(driver));
+}
+
+CUsbHub::~CUsbHub() {
+    Close();
+}
+
+void CUsbHub::SetDriver(std::unique_ptr<D2xxDriver> driver) {
+    Close();
+    if (!driver)
+        driver = createDriver("auto", nullptr);
+    d->driver = std::move(driver);
+}
+
+D2xxDriver* CUsbHub::Driver() const {
+    return d->driver.get();
+}
+
+void CUsbHub::SetSleep(std::function<void(unsigned ms)> sleep) {
+    if (sleep)
+        d->sleep = std::move(sleep);
+}
+
+int CUsbHub::CountHubs(std::uint8_t& count) {
+    if (!d->driver)
+        return static_cast<int>(FT_DEVICE_NOT_FOUND);
+    std::unique_ptr<DeviceListNode[]> nodes;
+    std::uint32_t n = 0;
+    if (const int rc = d->readList(nodes, n); rc != 0)
+        return rc;
+    std::uint8_t hubs = 0; // an 8-bit counter, as the count it fills
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (isHubEntry(nodes[i]))
+            ++hubs;
+    count = hubs;
+    return 0;
+}
+
+int CUsbHub::Open(std::uint8_t index) {
+    if (d->open)
+        Close();
+    if (!d->driver)
+        return static_cast<int>(FT_DEVICE_NOT_FOUND);
+
+    std::unique_ptr<DeviceListNode[]> nodes;
+    std::uint32_t n = 0;
+    if (const int rc = d->readList(nodes, n); rc != 0)
+        return rc;
+    if (n == 0)
+        return kNoHub;
+
+    // First scan: the channel A entry with the requested hub number.
+    std::string partner;
+    int hubsSeen = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (!isHubEntry(nodes[i]))
+            continue;
+        if (hubsSeen == index) {
+            if (const FT_STATUS st = d->driver->Open(static_cast<int>(i), &d->channelA);
+                st != FT_OK) {
+                d->channelA = nullptr;
+                return static_cast<int>(st);
+            }
+            partner = serialOf(nodes[i]);
+            partner.back() = 'B';
+            break;
+        }
+        ++hubsSeen;
+    }
+    if (partner.empty())
+        return kNoHub;
+
+    // Second scan: the partner may stand before or after channel A; its ID is not examined.
+    bool foundB = false;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (serialOf(nodes[i]) != partner)
+            continue;
+        if (const FT_STATUS st = d->driver->Open(static_cast<int>(i), &d->channelB); st != FT_OK) {
+            d->driver->Close(d->channelA);
+            d->channelA = d->channelB = nullptr;
+            return static_cast<int>(st);
+        }
+        foundB = true;
+        break;
+    }
+    nodes.reset();
+    if (!foundB) {
+        d->driver->Close(d->channelA);
+        d->channelA = nullptr;
+        return kNoHub;
+    }
+
+    // Both channels are open from here on, whatever the configuration returns.
+    d->open = true;
+    D2xxDriver& drv = *d->driver;
+    if (drv.SetTimeouts(d->channelA, kTimeoutMs, kTimeoutMs) != FT_OK)
+        return kSetTimeoutsFailed;
+    if (drv.Purge(d->channelA, FT_PURGE_RX | FT_PURGE_TX) != FT_OK)
+        return kPurgeFailed;
+    if (drv.SetBaudRate(d->channelA, kBaudRate) != FT_OK)
+        return kSetBaudRateFailed;
+    if (drv.SetBitMode(d->channelA, kBitModeMask, FT_BITMODE_SYNC_BITBANG) != FT_OK)
+        return kSetBitModeFailed;
+    if (drv.SetTimeouts(d->channelB, kTimeoutMs, kTimeoutMs) != FT_OK)
+        return kSetTimeoutsFailed;
+    if (drv.Purge(d->channelB, FT_PURGE_RX | FT_PURGE_TX) != FT_OK)
+        return kPurgeFailed;
+    return 0;
+}
+
+void CUsbHub::Close() {
+    if (!d->open)
+        return;
+    d->driver->Close(d->channelA);
+    d->driver->Close(d->channelB);
+    d->channelA = d->channelB = nullptr;
+    d->open = false;
+}
+
+bool CUsbHub::IsOpen() const {
+    return d->open;
+}
+
+int CUsbHub::WriteRegs(std::uint8_t reg, const std::uint32_t* words, std::uint32_t count) {
+    std::vector<std::uint8_t> request;
+    for (std::uint32_t done = 0; done < count;) {
+        const std::uint32_t n = std::min(count - done, fr::kMaxWordsPerRequest);
+        request.clear();
+        fr::appendWriteRequest(request, reg, words + done, n);
+        if (const int rc = d->sendAll(request.data(), request.size()); rc != 0)
+            return rc;
+        done += n;
+    }
+    return 0;
+}
+
+int CUsbHub::ReadRegs(std::uint8_t reg, std::uint8_t* buffer, std::uint32_t count) {
+    const auto request = fr::readRequest(reg, count);
+    if (const int rc = d->sendAll(request.data(), request.size()); rc != 0)
+        return rc;
+    const std::size_t length = 2 * std::size_t{count & fr::kCountMask};
+    if (length == 0)
+        return 0;
+    return d->receiveAll(buffer, length);
+}
+
+int CUsbHub::PollSlotStatus(std::uint32_t& status) {
+    for (int poll = 0; poll < kMaxStatusPolls; ++poll) {
+        std::uint8_t bytes[2] = {};
+        if (const int rc = ReadRegs(fr::kHubRegStatus, bytes, 1); rc != 0)
+            return rc;
+        status = static_cast<std::uint32_t>(bytes[0] | (bytes[1] << 8));
+        if (status & (fr::kStatusDone | fr::kStatusFailed))
+            return 0;
+    }
+    return kSlotPollTimeout;
+}
+
+int CUsbHub::WriteSlotReg(int slot, std::uint8_t reg, std::uint32_t value) {
+    if (slot < 0 || slot >= fr::kSlotCount)
+        return kBadSlot;
+    if (const int rc = WriteRegs(fr::kHubRegWriteData, &value, 1); rc != 0)
+        return rc;
+    const std::uint32_t command = fr::slotCommand(slot, reg, false);
+    if (const int rc = WriteRegs(fr::kHubRegCommand, &command, 1); rc != 0)
+        return rc;
+    std::uint32_t status = 0;
+    if (const int rc = PollSlotStatus(status); rc != 0)
+        return rc;
+    return (status & fr::kStatusDone) ? 0 : kSlotAccessFailed;
+}
+
+int CUsbHub::ReadSlotReg(int slot, std::uint8_t reg, std::uint16_t& value) {
+    if (slot < 0 || slot >= fr::kSlotCount)
+        return kBadSlot;
+    const std::uint32_t command = fr::slotCommand(slot, reg, true);
+    if (const int rc = WriteRegs(fr::kHubRegCommand, &command, 1); rc != 0)
+        return rc;
+    std::uint32_t status = 0;
+    if (const int rc = PollSlotStatus(status); rc != 0)
+        return rc;
+    if (status & fr::kStatusFailed)
+        return kSlotAccessFailed;
+    std::uint8_t bytes[2] = {};
+    if (const int rc = ReadRegs(fr::kHubRegReadData, bytes, 1); rc != 0)
+        return rc;
+    value = static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+    return 0;
+}
+
+int CUsbHub::ReadSlotTypeWord(std::uint32_t& word) {
+    std::uint8_t b[4] = {};
+    if (const int rc = ReadRegs(fr::kHubRegSlotTypes, b, 2); rc != 0)
+        return rc;
+    word = std::uint32_t{b[0]} | (std::uint32_t{b[1]} << 8) | (std::uint32_t{b[2]} << 16) |
+           (std::uint32_t{b[3]} << 24);
+    return 0;
+}
+
+int CUsbHub::ReadSlotEeprom(int slot, std::uint16_t address, std::uint8_t& byte) {
+    if (slot < 0 || slot >= fr::kSlotCount)
+        return kBadSlot;
+    std::uint32_t types = 0;
+    if (const int rc = ReadSlotTypeWord(types); rc != 0)
+        return rc;
+    const std::uint8_t commandReg = fr::commandRegisterForType(fr::slotType(types, slot));
+    if (const int rc = WriteSlotReg(slot, fr::kModRegControl, 1); rc != 0)
+        return rc;
+    if (const int rc = WriteSlotReg(slot, commandReg, fr::eepromReadCommand(address)); rc != 0)
+        return rc;
+    d->sleep(kEepromWaitMs);
+    std::uint16_t value = 0;
+    if (const int rc = ReadSlotReg(slot, fr::kModRegData, value); rc != 0)
+        return rc;
+    byte = static_cast<std::uint8_t>(value & 0xFF);
+    return 0;
+}
+
+int CUsbHub::WriteSlotEeprom(int slot, std::uint16_t address, std::uint8_t data) {
+    if (slot < 0 || slot >= fr::kSlotCount)
+        return kBadSlot;
+    std::uint32_t types = 0;
+    if (const int rc = ReadSlotTypeWord(types); rc != 0)
+        return rc;
+    const std::uint8_t commandReg = fr::commandRegisterForType(fr::slotType(types, slot));
+    if (const int rc = WriteSlotReg(slot, fr::kModRegControl, 1); rc != 0)
+        return rc;
+    if (const int rc = WriteSlotReg(slot, fr::kModRegData, data); rc != 0)
+        return rc;
+    if (const int rc = WriteSlotReg(slot, commandReg, fr::eepromWriteCommand(address)); rc != 0)
+        return rc;
+    d->sleep(kEepromWaitMs);
+    return 0;
+}
+
+const char* CUsbHub::Describe(int code) {
+    switch (code) {
+    case 0:
+        return "success";
+    case kNoHub:
+        return "no hub found, or its channel B is missing from the device list";
+    case kSetTimeoutsFailed:
+        return "setting the time-outs of a hub channel failed";
+    case kPurgeFailed:
+        return "purging the buffers of a hub channel failed";
+    case kSetBitModeFailed:
+        return "setting the bit mode of hub channel A failed";
+    case kSetBaudRateFailed:
+        return "setting the baud rate of hub channel A failed";
+    case kSlotAccessFailed:
+        return "the hub reported a failed access to the slot module";
+    case kTransferStalled:
+        return "the USB transfer stalled: the driver kept moving no bytes";
+    case kSlotPollTimeout:
+        return "the slot access never finished: the hub's status stayed busy";
+    case kBadSlot:
+        return "slot index outside 1 to 6";
+    case kOutOfMemory:
+        return "the device list could not be allocated";
+    case static_cast<int>(FT_INVALID_HANDLE):
+        return "D2XX: invalid handle";
+    case static_cast<int>(FT_DEVICE_NOT_FOUND):
+        return "D2XX: device not found";
+    case static_cast<int>(FT_DEVICE_NOT_OPENED):
+        return "D2XX: device not opened";
+    case static_cast<int>(FT_IO_ERROR):
+        return "D2XX: I/O error";
+    case static_cast<int>(FT_INSUFFICIENT_RESOURCES):
+        return "D2XX: insufficient resources";
+    case static_cast<int>(FT_INVALID_PARAMETER):
+        return "D2XX: invalid parameter";
+    case static_cast<int>(FT_INVALID_BAUD_RATE):
+        return "D2XX: invalid baud rate";
+    case static_cast<int>(FT_INVALID_ARGS):
+        return "D2XX: invalid arguments";
+    case static_cast<int>(FT_NOT_SUPPORTED):
+        return "D2XX: not supported";
+    case static_cast<int>(FT_OTHER_ERROR):
+        return "D2XX: other error";
+    case static_cast<int>(FT_DEVICE_LIST_NOT_READY):
+        return "D2XX: device list not ready";
+    default:
+        break;
+    }
+    if (code > 0 && *statusName(static_cast<FT_STATUS>(code)) != '\0')
+        return "D2XX: driver error";
+    return "unknown result code";
+}

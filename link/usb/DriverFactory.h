@@ -1,0 +1,34 @@
+#pragma once
+// Chooses the D2XX backend of a hub link by name.
+//
+//   "auto"     the vendor's D2XX library when it loads, otherwise libftdi
+//   "d2xx"     the vendor's library only (libftd2xx.so / FTD2XX.dll, loaded at run time)
+//   "libftdi"  libftdi1 only
+// Further kinds ("sim" for the simulated hub) are added by registerDriver, called explicitly
+// by whoever provides them.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "D2xx.h"
+
+namespace vqx::usb {
+
+/// A new driver of the given kind, or nullptr with the reason in *why (when given).
+/// For "auto", *why receives why the vendor library was passed over ("" when it loaded).
+std::unique_ptr<D2xxDriver> createDriver(const std::string& kind, std::string* why = nullptr);
+
+/// Adds (or replaces) a kind. The built-in kinds cannot be replaced.
+void registerDriver(const std::string& kind, std::function<std::unique_ptr<D2xxDriver>()> make);
+/// Removes a registered kind; the built-in kinds stay.
+void unregisterDriver(const std::string& kind);
+/// The built-in kinds followed by the registered ones.
+std::vector<std::string> driverKinds();
+
+/// The vendor library from an explicit file name or path instead of the loader's search;
+/// used by tests to load a stand-in. nullptr with the reason in *why when it cannot be used.
+std::unique_ptr<D2xxDriver> createVendorDriver(const std::string& libraryPath, std::string* why);
+
+} // namespace vqx::usb

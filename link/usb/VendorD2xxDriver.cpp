@@ -1,0 +1,156 @@
+#include "VendorD2xxDriver.h"
+
+#include <QLibrary>
+#include <cstring>
+#include <vector>
+
+#include "VendorAbi.h"
+
+namespace vqx::usb {
+
+struct VendorD2xxDriver::Api {
+    QLibrary library;
+    abi::CreateDeviceInfoListFn createDeviceInfoList = nullptr;
+    abi::GetDeviceInfoListFn getDeviceInfoList = nullptr;
+    abi::OpenFn open = nullptr;
+    abi::CloseFn close = nullptr;
+    abi::SetTimeoutsFn setTimeouts = nullptr;
+    abi::PurgeFn purge = nullptr;
+    abi::SetBaudRateFn setBaudRate = nullptr;
+    abi::SetBitModeFn setBitMode = nullptr;
+    abi::WriteFn write = nullptr;
+    abi::ReadFn read = nullptr;
+};
+
+namespace {
+
+/// Resolves one function and notes its name when it is missing.
+template <typename Fn>
+void resolve(QLibrary& lib, const char* symbol, Fn& fn, std::string& missing) {
+    fn = reinterpret_cast<Fn>(lib.resolve(symbol));
+    if (!fn) {
+        if (!missing.empty())
+            missing += ", ";
+        missing += symbol;
+    }
+}
+
+} // namespace
+
+const char* VendorD2xxDriver::defaultLibraryName() {
+    return "ftd2xx";
+}
+
+std::unique_ptr<VendorD2xxDriver> VendorD2xxDriver::load(const std::string& library,
+                                                         std::string* why) {
+    auto api = std::make_unique<Api>();
+    api->library.setFileName(QString::fromStdString(library));
+    if (!api->library.load()) {
+        if (why)
+            *why = "The FTDI D2XX library (" + library +
+                   ") could not be loaded: " + api->library.errorString().toStdString();
+        return nullptr;
+    }
+    std::string missing;
+    QLibrary& lib = api->library;
+    resolve(lib, "FT_CreateDeviceInfoList", api->createDeviceInfoList, missing);
+    resolve(lib, "FT_GetDeviceInfoList", api->getDeviceInfoList, missing);
+    resolve(lib, "FT_Open", api->open, missing);
+    resolve(lib, "FT_Close", api->close, missing);
+    resolve(lib, "FT_SetTimeouts", api->setTimeouts, missing);
+    resolve(lib, "FT_Purge", api->purge, missing);
+    resolve(lib, "FT_SetBaudRate", api->setBaudRate, missing);
+    resolve(lib, "FT_SetBitMode", api->setBitMode, missing);
+    resolve(lib, "FT_Write", api->write, missing);
+    resolve(lib, "FT_Read", api->read, missing);
+    if (!missing.empty()) {
+        if (why)
+            *why = "The FTDI D2XX library " + lib.fileName().toStdString() +
+                   " is not usable: it lacks " + missing + ".";
+        lib.unload();
+        return nullptr;
+    }
+    return std::unique_ptr<VendorD2xxDriver>(new VendorD2xxDriver(std::move(api)));
+}
+
+VendorD2xxDriver::VendorD2xxDriver(std::unique_ptr<Api> api) : m_api(std::move(api)) {}
+
+// The library stays loaded for the rest of the process: handles it gave out may still be
+// referenced by threads of its own.
+VendorD2xxDriver::~VendorD2xxDriver() = default;
+
+std::string VendorD2xxDriver::libraryFile() const {
+    return m_api->library.fileName().toStdString();
+}
+
+FT_STATUS VendorD2xxDriver::CreateDeviceInfoList(std::uint32_t* numDevs) {
+    abi::Dword n = 0;
+    const abi::Status st = m_api->createDeviceInfoList(&n);
+    if (numDevs)
+        *numDevs = n;
+    return st;
+}
+
+FT_STATUS VendorD2xxDriver::GetDeviceInfoList(DeviceListNode* list, std::uint32_t* numDevs) {
+    if (!list || !numDevs)
+        return FT_INVALID_PARAMETER;
+    // The library fills as many nodes as its list holds, which is what the preceding
+    // FT_CreateDeviceInfoList reported; the caller's array has that size.
+    std::vector<abi::Node> nodes(*numDevs);
+    abi::Dword n = *numDevs;
+    const abi::Status st = m_api->getDeviceInfoList(nodes.data(), &n);
+    if (st != FT_OK)
+        return st;
+    const std::uint32_t filled = n < *numDevs ? n : *numDevs;
+    for (std::uint32_t i = 0; i < filled; ++i) {
+        DeviceListNode& out = list[i];
+        const abi::Node& in = nodes[i];
+        out.Flags = in.Flags;
+        out.Type = in.Type;
+        out.ID = in.ID;
+        out.LocId = in.LocId;
+        std::memcpy(out.SerialNumber, in.SerialNumber, sizeof out.SerialNumber);
+        std::memcpy(out.Description, in.Description, sizeof out.Description);
+        out.ftHandle = in.ftHandle;
+    }
+    *numDevs = filled;
+    return FT_OK;
+}
+
+FT_STATUS VendorD2xxDriver::Open(int deviceIndex, FT_HANDLE* handle) {
+    return m_api->open(deviceIndex, handle);
+}
+FT_STATUS VendorD2xxDriver::Close(FT_HANDLE handle) {
+    return m_api->close(handle);
+}
+FT_STATUS VendorD2xxDriver::SetTimeouts(FT_HANDLE handle, std::uint32_t readMs,
+                                        std::uint32_t writeMs) {
+    return m_api->setTimeouts(handle, readMs, writeMs);
+}
+FT_STATUS VendorD2xxDriver::Purge(FT_HANDLE handle, std::uint32_t mask) {
+    return m_api->purge(handle, mask);
+}
+FT_STATUS VendorD2xxDriver::SetBaudRate(FT_HANDLE handle, std::uint32_t baud) {
+    return m_api->setBaudRate(handle, baud);
+}
+FT_STATUS VendorD2xxDriver::SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) {
+    return m_api->setBitMode(handle, mask, mode);
+}
+FT_STATUS VendorD2xxDriver::Write(FT_HANDLE handle, const void* buffer, std::uint32_t bytesToWrite,
+                                  std::uint32_t* bytesWritten) {
+    abi::Dword n = 0;
+    const abi::Status st = m_api->write(handle, const_cast<void*>(buffer), bytesToWrite, &n);
+    if (bytesWritten)
+        *bytesWritten = n;
+    return st;
+}
+FT_STATUS VendorD2xxDriver::Read(FT_HANDLE handle, void* buffer, std::uint32_t bytesToRead,
+                                 std::uint32_t* bytesReturned) {
+    abi::Dword n = 0;
+    const abi::Status st = m_api->read(handle, buffer, bytesToRead, &n);
+    if (bytesReturned)
+        *bytesReturned = n;
+    return st;
+}
+
+} // namespace vqx::usb
