@@ -1,0 +1,654 @@
+#include "CConfigDlg.h"
+
+#include <array>
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QProcess>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStandardPaths>
+#include <QStyle>
+#include <QThread>
+#include <QTimer>
+
+#include "CIPAddressCtrl.h"
+#include "CSlotCombo.h"
+#include "NetworkRecord.h"
+
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#undef MessageBox
+#endif
+
+static void initUiResources() {
+    Q_INIT_RESOURCE(vqx250_ipconfig);
+}
+
+namespace {
+
+enum class Kind { Group, Radio, IpAddress, Button, Static, Combo };
+
+struct TemplateControl {
+    int id; // -1: no id of its own
+    Kind kind;
+    const char* text;
+    int x, y, w, h;
+};
+
+// Dialog template 102, in template order (which is also the tab order).
+constexpr std::array<TemplateControl, 22> kTemplate{{
+    {-1, Kind::Group, "", 6, 3, 154, 221},
+    {1000, Kind::Radio, "Ethernet", 19, 16, 43, 10},
+    {1001, Kind::Radio, "USB", 19, 87, 31, 10},
+    {1002, Kind::IpAddress, "IPAddress1", 30, 30, 100, 11},
+    {1003, Kind::Button, "Connect", 30, 45, 50, 12},
+    {-1, Kind::Group, "", 12, 9, 142, 70},
+    {-1, Kind::Group, "", 12, 80, 142, 70},
+    {-1, Kind::Group, "EEPROM", 12, 151, 142, 67},
+    {1004, Kind::IpAddress, "IPAddress1", 41, 164, 100, 11},
+    {1005, Kind::Button, "Set", 41, 202, 50, 12},
+    {-1, Kind::Static, "IP:", 30, 165, 10, 8},
+    {1006, Kind::IpAddress, "IPAddress1", 41, 176, 100, 11},
+    {1007, Kind::IpAddress, "IPAddress1", 41, 188, 100, 11},
+    {-1, Kind::Static, "Mask:", 20, 178, 20, 8},
+    {-1, Kind::Static, "Gate:", 22, 189, 18, 8},
+    {1008, Kind::Static, "---", 72, 88, 75, 8},
+    {1009, Kind::Static, "---", 72, 98, 75, 8},
+    {1010, Kind::Static, "---", 72, 108, 75, 8},
+    {1011, Kind::Static, "---", 72, 118, 75, 8},
+    {1012, Kind::Static, "---", 72, 128, 75, 8},
+    {1013, Kind::Static, "---", 72, 138, 75, 8},
+    {1014, Kind::Combo, "", 18, 103, 48, 115},
+}};
+
+constexpr std::uint8_t kVersionRegister = 14;
+constexpr std::uint8_t kSlotTypeRegister = 2;
+constexpr std::uint16_t kVersionVariant2 = 0x0330;
+constexpr int kSlotCount = 6;
+
+int mulDiv(int value, int numerator, int denominator) {
+    const long long p = static_cast<long long>(value) * numerator;
+    return static_cast<int>((p >= 0 ? p + denominator / 2 : p - denominator / 2) / denominator);
+}
+
+QString errorText(int code) {
+    return QStringLiteral("Error. Code = %1").arg(code);
+}
+
+} // namespace
+
+const QString CConfigDlg::kAboutEntryText = QStringLiteral("&О VQX250_IPConfig...");
+
+// An operation on a device: marks the dialog busy for its duration.
+class CConfigDlg::Operation {
+public:
+    explicit Operation(CConfigDlg& dlg) : m_dlg(dlg) { m_dlg.BeginOperation(); }
+    ~Operation() { m_dlg.EndOperation(); }
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+
+private:
+    CConfigDlg& m_dlg;
+};
+
+CConfigDlg::CConfigDlg(std::unique_ptr<vqx::usb::D2xxDriver> driver, QWidget* parent)
+    : QDialog(parent), m_hub(std::move(driver)) {
+    initUiResources();
+    m_appIcon.addFile(QStringLiteral(":/vqx/icons/vqx250-ipconfig-16.png"), QSize(16, 16));
+    m_appIcon.addFile(QStringLiteral(":/vqx/icons/vqx250-ipconfig-32.png"), QSize(32, 32));
+    m_appIcon.addFile(QStringLiteral(":/vqx/icons/vqx250-ipconfig.svg"));
+
+    setWindowTitle(QStringLiteral("VQX250_IPConfig"));
+    // Caption, system menu, minimise box; no maximise box, no sizing border.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+#ifdef Q_OS_WIN
+    setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
+#endif
+    m_connectTimer = new QTimer(this);
+    m_connectTimer->setSingleShot(true);
+    connect(m_connectTimer, &QTimer::timeout, this, &CConfigDlg::OnTimer);
+    m_socket.SetReceiveErrorHandler(
+        [this](const QString& text, const QString& title) { MessageBox(text, title); });
+
+    CreateControls();
+    OnInitDialog();
+}
+
+CConfigDlg::~CConfigDlg() {
+    m_connectTimer->stop();
+}
+
+QRect CConfigDlg::MapDialogRect(int x, int y, int w, int h) const {
+    // Base units as the Windows dialog manager takes them from the dialog font: the average
+    // width of the 52 Latin letters, and the character height.
+    const QFontMetrics fm(font());
+    const int letters = fm.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int baseX = std::max((letters / 26 + 1) / 2, 1);
+    const int baseY = std::max(fm.height(), 1);
+    return {mulDiv(x, baseX, 4), mulDiv(y, baseY, 8), mulDiv(w, baseX, 4), mulDiv(h, baseY, 8)};
+}
+
+void CConfigDlg::CreateControls() {
+    int place = 0;
+    for (const TemplateControl& t : kTemplate) {
+        ++place;
+        const QString text = QString::fromUtf8(t.text);
+        QWidget* w = nullptr;
+        switch (t.kind) {
+        case Kind::Group: {
+            auto* box = new QGroupBox(text, this);
+            // Group boxes only frame: clicks go to the controls they frame.
+            box->setAttribute(Qt::WA_TransparentForMouseEvents);
+            box->setFocusPolicy(Qt::NoFocus);
+            w = box;
+            break;
+        }
+        case Kind::Radio: {
+            auto* radio = new QRadioButton(text, this);
+            radio->setFocusPolicy(Qt::ClickFocus); // not a tab stop
+            radio->installEventFilter(this);
+            (t.id == IDC_ETHERNET ? m_ethernetRadio : m_usbRadio) = radio;
+            w = radio;
+            break;
+        }
+        case Kind::IpAddress: {
+            auto* ip = new CIPAddressCtrl(this);
+            switch (t.id) {
+            case IDC_CONNECT_ADDRESS:
+                m_connectAddress = ip;
+                break;
+            case IDC_IP:
+                m_ipAddress = ip;
+                break;
+            case IDC_MASK:
+                m_maskAddress = ip;
+                break;
+            default:
+                m_gateAddress = ip;
+                break;
+            }
+            w = ip;
+            break;
+        }
+        case Kind::Button: {
+            auto* button = new QPushButton(text, this);
+            button->setAutoDefault(true); // Enter presses the button that has the focus
+            button->setDefault(false);
+            button->setFocusPolicy(Qt::StrongFocus);
+            button->installEventFilter(this);
+            (t.id == IDC_CONNECT ? m_connectButton : m_setButton) = button;
+            w = button;
+            break;
+        }
+        case Kind::Static: {
+            auto* label = new QLabel(text, this);
+            label->setTextFormat(Qt::PlainText);
+            label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            if (t.id >= IDC_SLOT1)
+                m_slotLabels.push_back(label);
+            w = label;
+            break;
+        }
+        case Kind::Combo: {
+            m_slotCombo = new CSlotCombo(this);
+            for (int i = 1; i <= kSlotCount; ++i)
+                m_slotCombo->addItem(QStringLiteral("Slot %1").arg(i));
+            m_slotCombo->SetCurSel(-1);
+            m_slotCombo->setFocusPolicy(Qt::StrongFocus);
+            m_slotCombo->installEventFilter(this);
+            m_slotCombo->lineEdit()->installEventFilter(this);
+            w = m_slotCombo;
+            break;
+        }
+        }
+        w->setObjectName(t.id >= 0 ? QStringLiteral("IDC_%1").arg(t.id)
+                                   : QStringLiteral("IDC_STATIC_%1").arg(place));
+        w->setProperty("ctrlId", t.id);
+        QRect r = MapDialogRect(t.x, t.y, t.w, t.h);
+        if (t.kind == Kind::Combo)
+            r.setHeight(m_slotCombo->sizeHint().height()); // 115 units include the list
+        w->setGeometry(r);
+        m_controls.push_back(w);
+    }
+    // Group boxes are drawn beneath the controls they frame.
+    for (QWidget* w : m_controls)
+        if (qobject_cast<QGroupBox*>(w))
+            w->lower();
+    setFixedSize(MapDialogRect(0, 0, kWidthDlu, kHeightDlu).size());
+
+    connect(m_ethernetRadio, &QRadioButton::clicked, this, [this] {
+        if (IsBusy()) {
+            (m_usbCheckedAtStart ? m_usbRadio : m_ethernetRadio)->setChecked(true);
+            return;
+        }
+        OnEthernet();
+    });
+    connect(m_usbRadio, &QRadioButton::clicked, this, [this] {
+        if (IsBusy()) {
+            (m_usbCheckedAtStart ? m_usbRadio : m_ethernetRadio)->setChecked(true);
+            return;
+        }
+        OnUsb();
+    });
+    connect(m_connectButton, &QPushButton::clicked, this, [this] {
+        if (!IsBusy())
+            OnConnectButton();
+    });
+    connect(m_setButton, &QPushButton::clicked, this, [this] {
+        if (!IsBusy())
+            OnSet();
+    });
+    connect(m_slotCombo, &CSlotCombo::editChange, this, &CConfigDlg::OnSlotEditChange);
+    connect(m_slotCombo, &CSlotCombo::selEndOk, this, [this] {
+        if (!IsBusy())
+            OnSlotSelected();
+    });
+}
+
+void CConfigDlg::OnInitDialog() {
+    AppendAboutEntry();
+    setWindowIcon(m_appIcon);
+    SelectInterface(false);
+    m_connectAddress->SetAddress(kDefaultModuleAddress);
+    m_socket.SetOwner(this);
+    m_connectAddress->setFocus(Qt::OtherFocusReason);
+}
+
+void CConfigDlg::AppendAboutEntry() {
+    m_systemMenu = new QMenu(this);
+    m_systemMenu->setObjectName(QStringLiteral("systemMenu"));
+    m_systemMenu->addSeparator();
+    QAction* about = m_systemMenu->addAction(kAboutEntryText);
+    about->setData(IDM_ABOUTBOX);
+    connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+#ifdef Q_OS_WIN
+    if (HMENU menu = GetSystemMenu(reinterpret_cast<HWND>(winId()), FALSE)) {
+        AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+        AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX,
+                    reinterpret_cast<LPCWSTR>(kAboutEntryText.utf16()));
+    }
+#endif
+}
+
+#ifdef Q_OS_WIN
+bool CConfigDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
+    auto* msg = static_cast<MSG*>(message);
+    if (msg->message == WM_SYSCOMMAND &&
+        OnSysCommand(static_cast<unsigned>(msg->wParam), static_cast<std::intptr_t>(msg->lParam))) {
+        *result = 0;
+        return true;
+    }
+    return QDialog::nativeEvent(eventType, message, result);
+}
+#endif
+
+bool CConfigDlg::OnSysCommand(unsigned id, std::intptr_t param) {
+    Q_UNUSED(param)
+    if ((id & 0xFFF0u) != IDM_ABOUTBOX)
+        return false;
+    if (m_aboutRunner)
+        m_aboutRunner(this);
+    return true;
+}
+
+void CConfigDlg::contextMenuEvent(QContextMenuEvent* event) {
+#ifdef Q_OS_WIN
+    QDialog::contextMenuEvent(event); // the entry lives in the system menu there
+#else
+    m_systemMenu->exec(event->globalPos());
+#endif
+}
+
+void CConfigDlg::paintEvent(QPaintEvent* event) {
+    if (!isMinimized()) {
+        QDialog::paintEvent(event);
+        return;
+    }
+    // Where the platform draws a minimised window's client area: the icon, centred.
+    QPainter p(this);
+    p.fillRect(rect(), palette().window());
+    const int size = style()->pixelMetric(QStyle::PM_LargeIconSize, nullptr, this);
+    const int x = (width() - size + 1) / 2;
+    const int y = (height() - size + 1) / 2;
+    m_appIcon.paint(&p, QRect(x, y, size, size));
+}
+
+QWidget* CConfigDlg::GetDlgItem(int id) const {
+    for (QWidget* w : m_controls)
+        if (w->property("ctrlId").toInt() == id && id >= 0)
+            return w;
+    return nullptr;
+}
+
+void CConfigDlg::SetConnectAddress(std::uint32_t packed) {
+    m_connectAddress->SetAddress(packed);
+}
+
+bool CConfigDlg::IsConnectTimerActive() const {
+    return m_connectTimer->isActive();
+}
+
+void CConfigDlg::MessageBox(const QString& text, const QString& title) {
+    const QString caption = title.isEmpty() ? QCoreApplication::applicationName() : title;
+    if (m_messageBoxHook) {
+        m_messageBoxHook(text, caption);
+        return;
+    }
+    // The busy pointer of a running operation is not shown over the box.
+    const bool busyCursor = m_busy > 0 && QApplication::overrideCursor();
+    if (busyCursor)
+        QApplication::restoreOverrideCursor();
+    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+    if (busyCursor)
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+}
+
+void CConfigDlg::BeginOperation() {
+    if (m_busy++ == 0) {
+        m_usbCheckedAtStart = m_usbRadio->isChecked();
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+    }
+}
+
+void CConfigDlg::EndOperation() {
+    if (--m_busy > 0)
+        return;
+    QApplication::restoreOverrideCursor();
+    emit operationFinished();
+    if (m_closePending) {
+        m_closePending = false;
+        QDialog::done(m_pendingResult);
+    }
+}
+
+void CConfigDlg::done(int result) {
+    if (IsBusy()) {
+        // Ending the dialog inside a transfer would leave the transfer without its window;
+        // the dialog ends when the transfer has.
+        m_closePending = true;
+        m_pendingResult = result;
+        return;
+    }
+    QDialog::done(result);
+}
+
+bool CConfigDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (!IsBusy())
+        return QDialog::eventFilter(watched, event);
+    // During a transfer the controls that start device operations take no input.
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+        return true;
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease: {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Escape || key == Qt::Key_Tab || key == Qt::Key_Backtab)
+            break;
+        return true;
+    }
+    default:
+        break;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void CConfigDlg::keyPressEvent(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    const auto mods = event->modifiers() & ~Qt::KeypadModifier;
+    if (enter && mods == Qt::NoModifier) {
+        // Enter on a push button presses it (the button handles that itself); anywhere else
+        // it ends the dialog, as the dialog manager's OK command does.
+        if (!qobject_cast<QPushButton*>(focusWidget())) {
+            accept();
+            return;
+        }
+    }
+    QDialog::keyPressEvent(event);
+}
+
+// ---- Mode switching ------------------------------------------------------------------------
+
+QString CConfigDlg::ModuleTypeName(std::uint8_t code) {
+    switch (code) {
+    case 0:
+        return QStringLiteral("No");
+    case 1:
+        return QStringLiteral("Oscilloscope");
+    case 2:
+        return QStringLiteral("Afg");
+    case 3:
+        return QStringLiteral("LAG");
+    case 4:
+        return QStringLiteral("ADC");
+    case 5:
+        return QStringLiteral("Strain");
+    case 6:
+        return QStringLiteral("ICP");
+    case 9:
+        return QStringLiteral("Thermo");
+    default:
+        return QStringLiteral("Unknown");
+    }
+}
+
+void CConfigDlg::EnableSettings(bool on) {
+    m_setButton->setEnabled(on);
+    m_ipAddress->setEnabled(on);
+    m_maskAddress->setEnabled(on);
+    m_gateAddress->setEnabled(on);
+}
+
+void CConfigDlg::SelectInterface(bool usb) {
+    // Entering USB mode ends a running connect cycle; the connection is left as it is.
+    if (usb)
+        m_connectTimer->stop();
+    EnableSettings(false);
+    (usb ? m_usbRadio : m_ethernetRadio)->setChecked(true);
+    m_connectButton->setEnabled(!usb);
+    m_connectAddress->setEnabled(!usb);
+    m_slotCombo->setEnabled(usb);
+    if (!usb)
+        return;
+
+    Operation op(*this);
+    const auto fail = [this](const QString& text) {
+        MessageBox(text);
+        SelectInterface(false);
+    };
+    std::uint8_t count = 0;
+    if (m_hub.CountHubs(count) != 0)
+        return fail(QStringLiteral("No device"));
+    if (count == 0)
+        return fail(QStringLiteral("No device."));
+    if (m_hub.Open(0) != 0)
+        return fail(QStringLiteral("HUB failure."));
+    std::uint8_t buffer[4] = {};
+    if (m_hub.ReadRegs(kSlotTypeRegister, buffer, 2) != 0)
+        return fail(QStringLiteral("HUB failure."));
+    const std::uint32_t v = std::uint32_t{buffer[0]} | (std::uint32_t{buffer[1]} << 8) |
+                            (std::uint32_t{buffer[2]} << 16) | (std::uint32_t{buffer[3]} << 24);
+    for (int n = 1; n <= kSlotCount; ++n) {
+        const auto code = static_cast<std::uint8_t>((v >> (4 * (n - 1))) & 0xF);
+        m_slotLabels[static_cast<std::size_t>(n - 1)]->setText(QStringLiteral("Slot %1: ").arg(n) +
+                                                               ModuleTypeName(code));
+    }
+    m_slotCombo->SetCurSel(-1);
+}
+
+void CConfigDlg::OnEthernet() {
+    SelectInterface(false);
+}
+
+void CConfigDlg::OnUsb() {
+    SelectInterface(true);
+}
+
+void CConfigDlg::OnSlotEditChange() {
+    // Typing in the selector's field selects no slot and reads nothing.
+}
+
+// ---- Workflows -----------------------------------------------------------------------------
+
+void CConfigDlg::LaunchHidden(const QString& commandLine) {
+    QStringList args = QProcess::splitCommand(commandLine);
+    if (args.isEmpty())
+        return;
+    const QString program = args.takeFirst();
+    QString path = QStandardPaths::findExecutable(program);
+    if (path.isEmpty())
+        path = QStandardPaths::findExecutable(
+            program, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+    if (path.isEmpty())
+        return; // no arp tool here: the cache entry simply stays
+    QProcess process;
+    process.setProgram(path);
+    process.setArguments(args);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+#ifdef Q_OS_WIN
+    process.setCreateProcessArgumentsModifier(
+        [](QProcess::CreateProcessArguments* a) { a->flags |= CREATE_NO_WINDOW; });
+#endif
+    process.startDetached(); // the result is not looked at
+}
+
+void CConfigDlg::OnConnectButton() {
+    EnableSettings(false);
+    std::uint32_t address = 0;
+    m_connectAddress->GetAddress(address); // blank fields count as 0
+    const QString command = QStringLiteral("arp -d %1.%2.%3.%4")
+                                .arg(address >> 24)
+                                .arg((address >> 16) & 0xFF)
+                                .arg((address >> 8) & 0xFF)
+                                .arg(address & 0xFF);
+    if (m_launcher)
+        m_launcher(command);
+    else
+        LaunchHidden(command);
+    if (m_sleep)
+        m_sleep(m_timing.arpPauseMs);
+    else
+        QThread::msleep(static_cast<unsigned long>(m_timing.arpPauseMs));
+    if (m_socket.ConnectTo(address, vqx::kModulePort) != 0) {
+        m_connectTimer->stop();
+        MessageBox(QStringLiteral("Failed"));
+        return;
+    }
+    m_connectTimer->start(m_timing.connectTimerMs);
+}
+
+void CConfigDlg::OnTimer() {
+    m_connectTimer->stop();
+    if (IsBusy()) {
+        // A tick inside a transfer is put off, not acted on in the middle of it.
+        m_connectTimer->start(m_timing.connectTimerMs);
+        return;
+    }
+    if (!m_socket.IsConnected()) {
+        OnConnectButton();
+        return;
+    }
+    Operation op(*this);
+    // Zero-initialised: a failed read leaves the compared word 0, which selects variant 1.
+    std::uint8_t version[4] = {};
+    m_socket.ReadRegs(kVersionRegister, version, 2);
+    const auto second = static_cast<std::uint16_t>(version[2] | (version[3] << 8));
+    m_socket.SetEepromMode(second == kVersionVariant2 ? 2 : 1);
+    ReadSettings();
+    EnableSettings(true);
+}
+
+void CConfigDlg::FillFields(const std::uint8_t* record) {
+    vqx::RecordBytes bytes{};
+    std::copy(record, record + vqx::kRecordSize, bytes.begin());
+    const vqx::NetworkRecord r = vqx::NetworkRecord::fromBytes(bytes);
+    m_gateAddress->SetAddress(r.gateway);
+    m_maskAddress->SetAddress(r.mask);
+    m_ipAddress->SetAddress(r.ip);
+}
+
+void CConfigDlg::ReadSettings() {
+    Operation op(*this);
+    vqx::RecordBytes record{};
+    for (int i = 0; i < vqx::kRecordSize; ++i) {
+        const auto address = static_cast<std::uint16_t>(vqx::kRecordFirstAddress + i);
+        if (int r = m_socket.ReadEeprom(address, &record[static_cast<std::size_t>(i)], 1); r != 0) {
+            MessageBox(errorText(r));
+            return;
+        }
+    }
+    FillFields(record.data());
+}
+
+int CConfigDlg::SlotIndex() const {
+    return m_slotCombo->GetCurSel();
+}
+
+void CConfigDlg::OnSlotSelected() {
+    Operation op(*this);
+    EnableSettings(false);
+    vqx::RecordBytes record{};
+    for (int i = 0; i < vqx::kRecordSize; ++i) {
+        const int slot = SlotIndex();
+        if (slot < 0 || slot >= kSlotCount) {
+            MessageBox(errorText(CUsbHub::kBadSlot));
+            return;
+        }
+        const auto address = static_cast<std::uint16_t>(vqx::kRecordFirstAddress + i);
+        if (int r = m_hub.ReadSlotEeprom(slot, address, record[static_cast<std::size_t>(i)]);
+            r != 0) {
+            MessageBox(errorText(r));
+            return;
+        }
+    }
+    FillFields(record.data());
+    EnableSettings(true);
+}
+
+void CConfigDlg::OnSet() {
+    Operation op(*this);
+    const bool usb = m_usbRadio->isChecked();
+    vqx::NetworkRecord settings;
+    m_gateAddress->GetAddress(settings.gateway);
+    m_maskAddress->GetAddress(settings.mask);
+    m_ipAddress->GetAddress(settings.ip);
+    const vqx::RecordBytes record = settings.toBytes();
+    for (int i = 0; i < vqx::kRecordSize; ++i) {
+        const auto address = static_cast<std::uint16_t>(vqx::kRecordFirstAddress + i);
+        const std::uint8_t byte = record[static_cast<std::size_t>(i)];
+        int r = 0;
+        if (!usb) {
+            r = m_socket.WriteEeprom(address, &byte, 1);
+        } else {
+            const int slot = SlotIndex();
+            r = (slot < 0 || slot >= kSlotCount) ? CUsbHub::kBadSlot
+                                                 : m_hub.WriteSlotEeprom(slot, address, byte);
+        }
+        if (r != 0) {
+            MessageBox(errorText(r));
+            return;
+        }
+    }
+    MessageBox(QStringLiteral("Done"));
+}

@@ -1,0 +1,195 @@
+#pragma once
+// The configurator's main dialog (template 102): Ethernet and USB access to a module, the
+// "EEPROM" group with the module's network settings, and the workflows behind its buttons.
+//
+// Controls keep their template ids: each control's objectName is "IDC_<id>" (e.g. "IDC_1002"
+// for the connect-address field); controls without an id are named "IDC_STATIC_<n>", n being
+// their 1-based place in the template. GetDlgItem(id) finds a control by id.
+//
+// Decisions of this implementation:
+//  - No overlapping device operations. While a transfer runs (the settings read after a
+//    connect, a write, a slot read, the hub enumeration), clicks and keys on "Ethernet",
+//    "USB", "Connect", "Set" and the slot selector are swallowed: the controls do not react
+//    and the mouse pointer shows the busy cursor. A tick of the connect timer that falls into
+//    a transfer is put off by one period. Closing the dialog during a transfer (Escape, Enter,
+//    the close box) takes effect when the transfer has ended.
+//  - Switching to USB ends a running connect cycle (the connect timer is stopped); the
+//    Ethernet connection itself is left as it is. A click on "Ethernet" leaves the cycle alone.
+//  - A slot index outside 0..5 (no slot chosen, or the selector's field edited since) never
+//    reaches the hub: the slot read or write shows "Error. Code = -22" (CUsbHub::kBadSlot,
+//    the hub link's code for such an index) and touches nothing.
+//  - After a failed version register read the compared word is zero (the buffer is
+//    zero-initialised), so the link uses EEPROM controller variant 1.
+//  - The default module address in the connect field is 10.0.0.100 (kDefaultModuleAddress).
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <QDialog>
+#include <QIcon>
+#include <QString>
+
+#include "CModuleSocket.h"
+#include "CUsbHub.h"
+
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+class CIPAddressCtrl;
+class CSlotCombo;
+
+class CConfigDlg : public QDialog {
+    Q_OBJECT
+public:
+    enum ControlId : int {
+        IDC_ETHERNET = 1000,
+        IDC_USB = 1001,
+        IDC_CONNECT_ADDRESS = 1002,
+        IDC_CONNECT = 1003,
+        IDC_IP = 1004,
+        IDC_SET = 1005,
+        IDC_MASK = 1006,
+        IDC_GATE = 1007,
+        IDC_SLOT1 = 1008, // labels of slots 1..6: 1008..1013
+        IDC_SLOT_COMBO = 1014,
+    };
+    /// Command id of the about entry.
+    static constexpr unsigned IDM_ABOUTBOX = 0x10;
+    /// Text of the about entry (string 101).
+    static const QString kAboutEntryText;
+    /// 10.0.0.100, shown in the connect field at start.
+    static constexpr std::uint32_t kDefaultModuleAddress = 0x0A000064;
+    /// Size of the dialog in dialog units.
+    static constexpr int kWidthDlu = 167;
+    static constexpr int kHeightDlu = 231;
+
+    /// The waits of the connect workflow. The defaults are the configurator's; tests shorten.
+    struct Timing {
+        int connectTimerMs = 1000; ///< the one-shot connect timer
+        int arpPauseMs = 200;      ///< the pause after starting the arp command
+    };
+
+    /// Shows a message box; receives the text and the title.
+    using MessageBoxHook = std::function<void(const QString& text, const QString& title)>;
+    /// Starts a command line hidden, without a shell, and without waiting for it.
+    using CommandLauncher = std::function<void(const QString& commandLine)>;
+    /// Blocks the thread for the given time without processing events.
+    using Sleeper = std::function<void(int ms)>;
+    /// Runs the about box modally over the given parent.
+    using AboutBoxRunner = std::function<void(QWidget* parent)>;
+
+    /// driver: the hub's D2XX driver; nullptr chooses the real default backend.
+    explicit CConfigDlg(std::unique_ptr<vqx::usb::D2xxDriver> driver = nullptr,
+                        QWidget* parent = nullptr);
+    ~CConfigDlg() override;
+
+    /// The control with the given template id, or nullptr.
+    QWidget* GetDlgItem(int id) const;
+    /// All controls in template order (22 of them).
+    const std::vector<QWidget*>& Controls() const { return m_controls; }
+    /// Maps a rectangle in dialog units to pixels with the dialog font's base units.
+    QRect MapDialogRect(int x, int y, int w, int h) const;
+
+    /// The one message box of the dialog: modal, owned by the dialog, OK only, no icon.
+    /// An empty title stands for the application name. With a hook set, the hook receives
+    /// the text and the resolved title instead and nothing is shown.
+    void MessageBox(const QString& text, const QString& title = QString());
+    void SetMessageBoxHook(MessageBoxHook hook) { m_messageBoxHook = std::move(hook); }
+    void SetCommandLauncher(CommandLauncher launcher) { m_launcher = std::move(launcher); }
+    void SetSleep(Sleeper sleeper) { m_sleep = std::move(sleeper); }
+    void SetTiming(const Timing& timing) { m_timing = timing; }
+    const Timing& timing() const { return m_timing; }
+    void SetAboutBoxRunner(AboutBoxRunner runner) { m_aboutRunner = std::move(runner); }
+    /// Puts an address into the connect field (the demo shows its module's address).
+    void SetConnectAddress(std::uint32_t packed);
+
+    CModuleSocket& Socket() { return m_socket; }
+    CUsbHub& Hub() { return m_hub; }
+    /// True while a device operation runs.
+    bool IsBusy() const { return m_busy > 0; }
+    bool IsConnectTimerActive() const;
+    /// The menu with the about entry (the context menu; on Windows it is also appended to
+    /// the window's system menu).
+    QMenu* SystemMenu() const { return m_systemMenu; }
+    const QIcon& AppIcon() const { return m_appIcon; }
+
+    /// The default launcher: runs the system's arp tool detached and hidden, output dropped;
+    /// a missing tool or a failed start is ignored.
+    static void LaunchHidden(const QString& commandLine);
+    static QString ModuleTypeName(std::uint8_t code);
+
+    // The handlers of the dialog, public so that the shell and tests can drive them.
+    void SelectInterface(bool usb);
+    void EnableSettings(bool on);
+    void OnEthernet();
+    void OnUsb();
+    void OnSlotEditChange();
+    void OnConnectButton();
+    void OnTimer();
+    void ReadSettings();
+    void OnSlotSelected();
+    void OnSet();
+    /// Returns true when the command was the about entry (id & 0xFFF0 == 0x10).
+    bool OnSysCommand(unsigned id, std::intptr_t param = 0);
+
+signals:
+    /// A device operation (connect read, write, slot read, enumeration) has ended.
+    void operationFinished();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void done(int result) override;
+#ifdef Q_OS_WIN
+    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
+#endif
+
+private:
+    class Operation;
+    friend class Operation;
+
+    void CreateControls();
+    void OnInitDialog();
+    void AppendAboutEntry();
+    void FillFields(const std::uint8_t* record);
+    int SlotIndex() const;
+    void BeginOperation();
+    void EndOperation();
+
+    // Device links first: they outlive the controls.
+    CModuleSocket m_socket;
+    CUsbHub m_hub;
+    CSlotCombo* m_slotCombo = nullptr;
+    CIPAddressCtrl* m_gateAddress = nullptr;
+    CIPAddressCtrl* m_maskAddress = nullptr;
+    CIPAddressCtrl* m_ipAddress = nullptr;
+    CIPAddressCtrl* m_connectAddress = nullptr;
+    QIcon m_appIcon;
+
+    QRadioButton* m_ethernetRadio = nullptr;
+    QRadioButton* m_usbRadio = nullptr;
+    QPushButton* m_connectButton = nullptr;
+    QPushButton* m_setButton = nullptr;
+    std::vector<QLabel*> m_slotLabels;
+    std::vector<QWidget*> m_controls;
+    QMenu* m_systemMenu = nullptr;
+    QTimer* m_connectTimer = nullptr;
+
+    Timing m_timing;
+    MessageBoxHook m_messageBoxHook;
+    CommandLauncher m_launcher;
+    Sleeper m_sleep;
+    AboutBoxRunner m_aboutRunner;
+
+    int m_busy = 0;
+    bool m_usbCheckedAtStart = false; // the mode when the running operation began
+    bool m_closePending = false;
+    int m_pendingResult = 0;
+};
