@@ -22,6 +22,7 @@
 
 #include "CIPAddressCtrl.h"
 #include "CSlotCombo.h"
+#include "DialogUnits.h"
 #include "NetworkRecord.h"
 
 #ifdef Q_OS_WIN
@@ -78,11 +79,6 @@ constexpr std::uint8_t kSlotTypeRegister = 2;
 constexpr std::uint16_t kVersionVariant2 = 0x0330;
 constexpr int kSlotCount = 6;
 
-int mulDiv(int value, int numerator, int denominator) {
-    const long long p = static_cast<long long>(value) * numerator;
-    return static_cast<int>((p >= 0 ? p + denominator / 2 : p - denominator / 2) / denominator);
-}
-
 QString errorText(int code) {
     return QStringLiteral("Error. Code = %1").arg(code);
 }
@@ -133,14 +129,7 @@ CConfigDlg::~CConfigDlg() {
 }
 
 QRect CConfigDlg::MapDialogRect(int x, int y, int w, int h) const {
-    // Base units as the Windows dialog manager takes them from the dialog font: the average
-    // width of the 52 Latin letters, and the character height.
-    const QFontMetrics fm(font());
-    const int letters = fm.horizontalAdvance(
-        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    const int baseX = std::max((letters / 26 + 1) / 2, 1);
-    const int baseY = std::max(fm.height(), 1);
-    return {mulDiv(x, baseX, 4), mulDiv(y, baseY, 8), mulDiv(w, baseX, 4), mulDiv(h, baseY, 8)};
+    return vqx::ui::mapDialogRect(font(), x, y, w, h);
 }
 
 void CConfigDlg::CreateControls() {
