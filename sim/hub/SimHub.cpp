@@ -61,6 +61,8 @@ void SimHub::clearLog() {
     m_writes.clear();
     m_accesses.clear();
     m_statusReads = 0;
+    m_writeCalls = 0;
+    m_readCalls = 0;
 }
 
 FT_STATUS SimHub::write(const std::uint8_t* data, std::uint32_t size, std::uint32_t* written) {

@@ -92,6 +92,10 @@ public:
     /// All bytes accepted on channel B, in order.
     std::vector<std::uint8_t> wire() const;
     const std::vector<SlotAccess>& accesses() const { return m_accesses; }
+    /// FT_Write and FT_Read calls on channel B, including failed and empty ones, since the
+    /// last clearLog(); failWriteCall and failReadCall count the same way.
+    int writeCalls() const { return m_writeCalls; }
+    int readCalls() const { return m_readCalls; }
     /// Status reads of hub register 0.
     int statusReads() const { return m_statusReads; }
     /// Bytes the hub has answered that no FT_Read has taken yet.

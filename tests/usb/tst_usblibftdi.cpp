@@ -1,0 +1,353 @@
+// The libftdi backend behind its seam: list building like the vendor library, opening by
+// list position, the read/write emulation (0-byte reads repeated until the time-out on a
+// test clock), the configuration calls, and the permission failure.
+
+#include <QtTest>
+
+#include <deque>
+
+#include "CUsbHub.h"
+#include "LibFtdiDriver.h"
+
+using namespace vqx::usb;
+
+namespace {
+
+struct Script {
+    // What the channels saw and how they answer.
+    std::vector<std::pair<std::size_t, int>> opens; ///< device, channel
+    std::vector<std::string> log;
+    std::deque<int> readChunks;  ///< bytes each read returns (clipped to the request); -1 = error
+    std::deque<int> writeChunks; ///< bytes each write accepts; -1 = error; empty = all
+    std::vector<std::uint8_t> readData;
+    std::vector<std::uint8_t> written;
+    std::chrono::milliseconds clock{5000};
+    std::chrono::milliseconds step{100}; ///< every read or write takes this long
+    int reads = 0;
+    int writes = 0;
+};
+
+class FakeChannel final : public ftdi::Channel {
+public:
+    FakeChannel(Script& s, int ch) : m_s(s), m_tag(std::string(1, char('A' + ch))) {}
+    ~FakeChannel() override { m_s.log.push_back("close " + m_tag); }
+    int setUsbTimeouts(int r, int w) override {
+        m_s.log.push_back("usbTimeouts " + m_tag + " " + std::to_string(r) + " " +
+                          std::to_string(w));
+        return 0;
+    }
+    int purge(bool rx, bool tx) override {
+        m_s.log.push_back("purge " + m_tag + (rx ? " rx" : "") + (tx ? " tx" : ""));
+        return 0;
+    }
+    int setBaudRate(int baud) override {
+        m_s.log.push_back("baud " + m_tag + " " + std::to_string(baud));
+        return 0;
+    }
+    int setBitMode(std::uint8_t mask, std::uint8_t mode) override {
+        m_s.log.push_back("bitmode " + m_tag + " " + std::to_string(mask) + " " +
+                          std::to_string(mode));
+        return 0;
+    }
+    int write(const std::uint8_t* data, int size) override {
+        ++m_s.writes;
+        m_s.clock += m_s.step;
+        int n = size;
+        if (!m_s.writeChunks.empty()) {
+            n = m_s.writeChunks.front();
+            m_s.writeChunks.pop_front();
+            if (n < 0)
+                return -1;
+            n = std::min(n, size);
+        }
+        m_s.written.insert(m_s.written.end(), data, data + n);
+        return n;
+    }
+    int read(std::uint8_t* data, int size) override {
+        ++m_s.reads;
+        m_s.clock += m_s.step;
+        int n = 0;
+        if (!m_s.readChunks.empty()) {
+            n = m_s.readChunks.front();
+            m_s.readChunks.pop_front();
+        }
+        if (n < 0)
+            return -1;
+        n = std::min({n, size, static_cast<int>(m_s.readData.size())});
+        std::copy_n(m_s.readData.begin(), n, data);
+        m_s.readData.erase(m_s.readData.begin(), m_s.readData.begin() + n);
+        return n;
+    }
+    std::string errorString() const override { return "fake failure"; }
+
+private:
+    Script& m_s;
+    std::string m_tag;
+};
+
+class FakeApi final : public ftdi::Api {
+public:
+    FakeApi(Script& s, std::vector<ftdi::UsbDevice> devices)
+        : m_s(s), m_devices(std::move(devices)) {}
+    int enumerate(std::vector<ftdi::UsbDevice>& devices, std::string* error) override {
+        if (failEnumerate) {
+            *error = "no USB";
+            return -3;
+        }
+        devices = m_devices;
+        return 0;
+    }
+    std::unique_ptr<ftdi::Channel> open(std::size_t device, int channel, ftdi::OpenError* error,
+                                        std::string* message) override {
+        m_s.opens.emplace_back(device, channel);
+        if (openError != ftdi::OpenError::None) {
+            *error = openError;
+            *message = "libusb_open() failed";
+            return nullptr;
+        }
+        return std::make_unique<FakeChannel>(m_s, channel);
+    }
+    std::chrono::milliseconds now() override { return m_s.clock; }
+
+    bool failEnumerate = false;
+    ftdi::OpenError openError = ftdi::OpenError::None;
+
+private:
+    Script& m_s;
+    std::vector<ftdi::UsbDevice> m_devices;
+};
+
+ftdi::UsbDevice usbDevice(std::uint16_t vid, std::uint16_t pid, std::uint16_t bcd, int channels,
+                          std::string serial, std::string description, std::uint32_t loc) {
+    ftdi::UsbDevice d;
+    d.vendor = vid;
+    d.product = pid;
+    d.bcdDevice = bcd;
+    d.channels = channels;
+    d.serial = std::move(serial);
+    d.description = std::move(description);
+    d.locId = loc;
+    return d;
+}
+
+std::vector<ftdi::UsbDevice> bench() {
+    return {usbDevice(0x0403, 0x6001, 0x0600, 1, "A1B2C3", "FT232R USB UART", 0x10),
+            usbDevice(0x5A3C, 0x2207, 0x0700, 2, "VQX25001", "VQX250 Hub", 0x20),
+            usbDevice(0x0403, 0x6011, 0x0800, 4, "FT4X", "Quad RS232-HS", 0x30),
+            usbDevice(0x0403, 0x6010, 0x0700, 2, "ABCDEFGHIJKLMNOP", "Dual RS232-HS", 0x40)};
+}
+
+struct Rig {
+    explicit Rig(std::vector<ftdi::UsbDevice> devices = bench()) {
+        auto fake = std::make_unique<FakeApi>(script, std::move(devices));
+        api = fake.get();
+        auto drv = std::make_unique<LibFtdiDriver>(std::move(fake));
+        driver = drv.get();
+        usb = std::make_unique<CUsbHub>(std::move(drv));
+    }
+    Script script;
+    FakeApi* api = nullptr;
+    LibFtdiDriver* driver = nullptr;
+    std::unique_ptr<CUsbHub> usb;
+};
+
+} // namespace
+
+class TestUsbLibftdi : public QObject {
+    Q_OBJECT
+private slots:
+    void listLikeTheVendorLibrary() {
+        Rig rig;
+        std::uint32_t n = 0;
+        QCOMPARE(rig.driver->CreateDeviceInfoList(&n), FT_STATUS{FT_OK});
+        QCOMPARE(n, 9u);
+        std::vector<DeviceListNode> nodes(n);
+        QCOMPARE(rig.driver->GetDeviceInfoList(nodes.data(), &n), FT_STATUS{FT_OK});
+        QCOMPARE(n, 9u);
+        const struct {
+            std::uint32_t id;
+            const char* serial;
+            const char* description;
+            std::uint32_t type;
+        } expected[] = {
+            {0x04036001, "A1B2C3", "FT232R USB UART", 5},
+            {0x5A3C2207, "VQX25001A", "VQX250 Hub A", 6},
+            {0x5A3C2207, "VQX25001B", "VQX250 Hub B", 6},
+            {0x04036011, "FT4XA", "Quad RS232-HS A", 7},
+            {0x04036011, "FT4XB", "Quad RS232-HS B", 7},
+            {0x04036011, "FT4XC", "Quad RS232-HS C", 7},
+            {0x04036011, "FT4XD", "Quad RS232-HS D", 7},
+            {0x04036010, "ABCDEFGHIJKLMNA", "Dual RS232-HS A", 6}, // cut to 15 characters
+            {0x04036010, "ABCDEFGHIJKLMNB", "Dual RS232-HS B", 6},
+        };
+        for (std::size_t i = 0; i < 9; ++i) {
+            QCOMPARE(nodes[i].ID, expected[i].id);
+            QCOMPARE(QString(nodes[i].SerialNumber), QString(expected[i].serial));
+            QCOMPARE(QString(nodes[i].Description), QString(expected[i].description));
+            QCOMPARE(nodes[i].Type, expected[i].type);
+            QCOMPARE(nodes[i].Flags, 0u);
+        }
+        QCOMPARE(nodes[1].LocId, 0x21u);
+        QCOMPARE(nodes[2].LocId, 0x22u);
+        // A short array gets as many nodes as fit.
+        std::uint32_t two = 2;
+        QCOMPARE(rig.driver->GetDeviceInfoList(nodes.data(), &two), FT_STATUS{FT_OK});
+        QCOMPARE(two, 2u);
+    }
+
+    void hubOpensThroughLibftdi() {
+        Rig rig;
+        std::uint8_t count = 0;
+        QCOMPARE(rig.usb->CountHubs(count), 0);
+        QCOMPARE(int(count), 1);
+        QCOMPARE(rig.usb->Open(0), 0);
+        using P = std::pair<std::size_t, int>;
+        QCOMPARE(rig.script.opens, (std::vector<P>{P{1, 0}, P{1, 1}}));
+        const std::vector<std::string> log = {
+            "usbTimeouts A 1000 1000", "usbTimeouts B 1000 1000", // defaults on open
+            "usbTimeouts A 1000 1000", "purge A rx tx",           "baud A 115200",
+            "bitmode A 0 4",           "usbTimeouts B 1000 1000", "purge B rx tx"};
+        QCOMPARE(rig.script.log, log);
+        // Open channels carry the "opened" flag in the list.
+        std::uint32_t n = 9;
+        std::vector<DeviceListNode> nodes(n);
+        QCOMPARE(rig.driver->GetDeviceInfoList(nodes.data(), &n), FT_STATUS{FT_OK});
+        QCOMPARE(nodes[1].Flags & 1u, 1u);
+        QCOMPARE(nodes[2].Flags & 1u, 1u);
+        QCOMPARE(nodes[0].Flags & 1u, 0u);
+        // Reading hub registers goes through the emulated reads.
+        rig.script.readData = {0x21, 0x93, 0x05, 0x00};
+        rig.script.readChunks = {0, 1, 0, 3};
+        std::uint8_t b[4] = {};
+        QCOMPARE(rig.usb->ReadRegs(2, b, 2), 0);
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(b), 4), QByteArray::fromHex("21930500"));
+        QCOMPARE(rig.script.written, (std::vector<std::uint8_t>{0xC2, 2, 0, 0, 0, 0}));
+        rig.usb.reset();
+        QCOMPARE(rig.script.log.back(), std::string("close B"));
+    }
+
+    void readWaitsForAllBytes() {
+        Rig rig;
+        FT_HANDLE h = nullptr;
+        std::uint32_t n = 0;
+        QCOMPARE(rig.driver->CreateDeviceInfoList(&n), FT_STATUS{FT_OK});
+        QCOMPARE(rig.driver->Open(0, &h), FT_STATUS{FT_OK});
+        rig.script.readData = {1, 2, 3, 4, 5};
+        rig.script.readChunks = {0, 0, 3, 0, 2};
+        std::uint8_t buf[5] = {};
+        std::uint32_t got = 0;
+        QCOMPARE(rig.driver->Read(h, buf, 5, &got), FT_STATUS{FT_OK});
+        QCOMPARE(got, 5u);
+        QCOMPARE(rig.script.reads, 5);
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(buf), 5), QByteArray::fromHex("0102030405"));
+    }
+
+    void readEndsAtTheTimeout_data() {
+        QTest::addColumn<int>("readMs");
+        QTest::addColumn<QList<int>>("chunks");
+        QTest::addColumn<int>("got");
+        QTest::addColumn<int>("calls");
+        QTest::newRow("nothing, 1000 ms") << 1000 << QList<int>{} << 0 << 10;
+        QTest::newRow("nothing, 300 ms") << 300 << QList<int>{} << 0 << 3;
+        QTest::newRow("two bytes, then nothing") << 1000 << QList<int>{2} << 2 << 10;
+        QTest::newRow("late byte still counts")
+            << 1000 << QList<int>{0, 0, 0, 0, 0, 0, 0, 0, 0, 1} << 1 << 10;
+    }
+    void readEndsAtTheTimeout() {
+        QFETCH(int, readMs);
+        QFETCH(QList<int>, chunks);
+        QFETCH(int, got);
+        QFETCH(int, calls);
+        Rig rig;
+        FT_HANDLE h = nullptr;
+        QCOMPARE(rig.driver->Open(0, &h), FT_STATUS{FT_OK});
+        QCOMPARE(rig.driver->SetTimeouts(h, static_cast<std::uint32_t>(readMs), 1000),
+                 FT_STATUS{FT_OK});
+        rig.script.readData = {9, 9, 9, 9};
+        rig.script.readChunks.assign(chunks.begin(), chunks.end());
+        std::uint8_t buf[4] = {};
+        std::uint32_t n = 77;
+        QCOMPARE(rig.driver->Read(h, buf, 4, &n), FT_STATUS{FT_OK});
+        QCOMPARE(int(n), got);
+        QCOMPARE(rig.script.reads, calls);
+    }
+
+    void writeEmulation() {
+        Rig rig;
+        FT_HANDLE h = nullptr;
+        QCOMPARE(rig.driver->Open(0, &h), FT_STATUS{FT_OK});
+        const std::uint8_t data[7] = {1, 2, 3, 4, 5, 6, 7};
+        rig.script.writeChunks = {3, 0, 4};
+        std::uint32_t n = 0;
+        QCOMPARE(rig.driver->Write(h, data, 7, &n), FT_STATUS{FT_OK});
+        QCOMPARE(n, 7u);
+        QCOMPARE(rig.script.writes, 3);
+        // A channel that takes nothing ends at the write time-out with a partial count.
+        rig.script.writes = 0;
+        rig.script.writeChunks = {2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        QCOMPARE(rig.driver->Write(h, data, 7, &n), FT_STATUS{FT_OK});
+        QCOMPARE(n, 2u);
+        QCOMPARE(rig.script.writes, 10);
+    }
+
+    void transferErrors() {
+        Rig rig;
+        FT_HANDLE h = nullptr;
+        QCOMPARE(rig.driver->Open(0, &h), FT_STATUS{FT_OK});
+        rig.script.readData = {1, 2};
+        rig.script.readChunks = {1, -1};
+        std::uint8_t buf[2] = {};
+        std::uint32_t n = 0;
+        QCOMPARE(rig.driver->Read(h, buf, 2, &n), FT_STATUS{FT_IO_ERROR});
+        QCOMPARE(n, 1u);
+        QVERIFY(QString::fromStdString(rig.driver->lastError()).contains("fake failure"));
+        rig.script.writeChunks = {-1};
+        QCOMPARE(rig.driver->Write(h, buf, 2, &n), FT_STATUS{FT_IO_ERROR});
+        QVERIFY(!rig.driver->permissionDenied());
+    }
+
+    void handlesAndIndices() {
+        Rig rig;
+        FT_HANDLE h = nullptr;
+        QCOMPARE(rig.driver->Open(9, &h), FT_STATUS{FT_DEVICE_NOT_FOUND});
+        QCOMPARE(rig.driver->Open(-1, &h), FT_STATUS{FT_DEVICE_NOT_FOUND});
+        QCOMPARE(rig.driver->Open(3, &h), FT_STATUS{FT_OK});
+        FT_HANDLE again = nullptr;
+        QCOMPARE(rig.driver->Open(3, &again), FT_STATUS{FT_DEVICE_NOT_OPENED});
+        using P = std::pair<std::size_t, int>;
+        QCOMPARE(rig.script.opens, (std::vector<P>{P{2, 0}})); // the FT4232H's channel A
+        int bogus = 0;
+        QCOMPARE(rig.driver->Purge(&bogus, 3), FT_STATUS{FT_INVALID_HANDLE});
+        QCOMPARE(rig.driver->Close(h), FT_STATUS{FT_OK});
+        QCOMPARE(rig.driver->Close(h), FT_STATUS{FT_INVALID_HANDLE});
+    }
+
+    void permissionDenied() {
+        Rig rig;
+        rig.api->openError = ftdi::OpenError::NoPermission;
+        QCOMPARE(rig.usb->Open(0), int(FT_DEVICE_NOT_OPENED));
+        QVERIFY(!rig.usb->IsOpen());
+        QVERIFY(rig.driver->permissionDenied());
+        const QString text = QString::fromStdString(rig.driver->lastError());
+        QVERIFY2(text.contains("udev") && text.contains("VQX25001A"), qPrintable(text));
+    }
+
+    void listFailure() {
+        Rig rig;
+        rig.api->failEnumerate = true;
+        std::uint8_t count = 3;
+        QCOMPARE(rig.usb->CountHubs(count), int(FT_OTHER_ERROR));
+        QCOMPARE(int(count), 3);
+        QVERIFY(QString::fromStdString(rig.driver->lastError()).contains("no USB"));
+    }
+
+    void deviceTypes() {
+        QCOMPARE(LibFtdiDriver::deviceType(0x0700), 6u);
+        QCOMPARE(LibFtdiDriver::deviceType(0x0500), 4u);
+        QCOMPARE(LibFtdiDriver::deviceType(0x1000), 9u);
+        QCOMPARE(LibFtdiDriver::deviceType(0x0001), 3u);
+    }
+};
+
+QTEST_APPLESS_MAIN(TestUsbLibftdi)
+#include "tst_usblibftdi.moc"
