@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include <QAbstractItemView>
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QLineEdit>
@@ -18,6 +19,7 @@
 #include "CIPAddressCtrl.h"
 #include "CSlotCombo.h"
 #include "NetworkRecord.h"
+#include "SimHub.h"
 
 namespace uitest {
 
@@ -65,6 +67,11 @@ struct Harness {
 
     explicit Harness(std::unique_ptr<vqx::usb::D2xxDriver> driver = nullptr,
                      int connectTimerMs = 150) {
+        // Without a driver of its own the dialog gets a device list with no hub in it, so
+        // that no test touches real USB devices.
+        if (!driver)
+            driver = std::make_unique<vqx::sim::SimHubDriver>(
+                std::vector<std::shared_ptr<vqx::sim::SimHub>>{});
         dlg = std::make_unique<CConfigDlg>(std::move(driver));
         dlg->SetMessageBoxHook([this](const QString& text, const QString& title) {
             messages.append({text, title});

@@ -1,0 +1,303 @@
+// The dialog's controls, start state, keyboard handling, message box and about entry.
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QTimer>
+
+#include "CAboutBox.h"
+#include "SimHub.h"
+#include "UiTestSupport.h"
+
+using namespace uitest;
+
+namespace {
+
+struct Expected {
+    int id;
+    const char* kind;
+    const char* text;
+    int x, y, w, h;
+};
+
+// Template 102 in template order.
+const Expected kControls[] = {
+    {-1, "QGroupBox", "", 6, 3, 154, 221},
+    {1000, "QRadioButton", "Ethernet", 19, 16, 43, 10},
+    {1001, "QRadioButton", "USB", 19, 87, 31, 10},
+    {1002, "CIPAddressCtrl", "", 30, 30, 100, 11},
+    {1003, "QPushButton", "Connect", 30, 45, 50, 12},
+    {-1, "QGroupBox", "", 12, 9, 142, 70},
+    {-1, "QGroupBox", "", 12, 80, 142, 70},
+    {-1, "QGroupBox", "EEPROM", 12, 151, 142, 67},
+    {1004, "CIPAddressCtrl", "", 41, 164, 100, 11},
+    {1005, "QPushButton", "Set", 41, 202, 50, 12},
+    {-1, "QLabel", "IP:", 30, 165, 10, 8},
+    {1006, "CIPAddressCtrl", "", 41, 176, 100, 11},
+    {1007, "CIPAddressCtrl", "", 41, 188, 100, 11},
+    {-1, "QLabel", "Mask:", 20, 178, 20, 8},
+    {-1, "QLabel", "Gate:", 22, 189, 18, 8},
+    {1008, "QLabel", "---", 72, 88, 75, 8},
+    {1009, "QLabel", "---", 72, 98, 75, 8},
+    {1010, "QLabel", "---", 72, 108, 75, 8},
+    {1011, "QLabel", "---", 72, 118, 75, 8},
+    {1012, "QLabel", "---", 72, 128, 75, 8},
+    {1013, "QLabel", "---", 72, 138, 75, 8},
+    {1014, "CSlotCombo", "", 18, 103, 48, 115},
+};
+
+// The template id of the control that holds the focus widget.
+int focusedId(CConfigDlg& dlg) {
+    for (QWidget* w = QApplication::focusWidget(); w; w = w->parentWidget()) {
+        const QVariant id = w->property("ctrlId");
+        if (id.isValid())
+            return id.toInt();
+        if (w == &dlg)
+            break;
+    }
+    return 0;
+}
+
+} // namespace
+
+class TestConfigDlgUi : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QCoreApplication::setApplicationName(QStringLiteral("VQX250_IPConfig")); }
+
+    void controlsFollowTheTemplate() {
+        Harness h;
+        CConfigDlg& dlg = *h.dlg;
+        QCOMPARE(dlg.windowTitle(), QStringLiteral("VQX250_IPConfig"));
+        QCOMPARE(dlg.size(), dlg.MapDialogRect(0, 0, 167, 231).size());
+        QCOMPARE(int(dlg.Controls().size()), int(std::size(kControls)));
+        int place = 0;
+        for (const Expected& e : kControls) {
+            QWidget* w = dlg.Controls()[static_cast<std::size_t>(place++)];
+            QVERIFY2(w->inherits(e.kind), e.kind);
+            QCOMPARE(w->property("ctrlId").toInt(), e.id);
+            if (e.id >= 0) {
+                QCOMPARE(w->objectName(), QStringLiteral("IDC_%1").arg(e.id));
+                QCOMPARE(dlg.GetDlgItem(e.id), w);
+            } else {
+                QCOMPARE(w->objectName(), QStringLiteral("IDC_STATIC_%1").arg(place));
+            }
+            QString text;
+            if (auto* b = qobject_cast<QAbstractButton*>(w))
+                text = b->text();
+            else if (auto* l = qobject_cast<QLabel*>(w))
+                text = l->text();
+            else if (auto* g = qobject_cast<QGroupBox*>(w))
+                text = g->title();
+            QCOMPARE(text, QString::fromUtf8(e.text));
+            const QRect r = dlg.MapDialogRect(e.x, e.y, e.w, e.h);
+            if (e.id == CConfigDlg::IDC_SLOT_COMBO) // the template height includes the list
+                QCOMPARE(w->geometry().topLeft(), r.topLeft());
+            else
+                QCOMPARE(w->geometry(), r);
+        }
+        QCOMPARE(dlg.GetDlgItem(999), nullptr);
+        QCOMPARE(h.combo()->count(), 6);
+        for (int i = 0; i < 6; ++i)
+            QCOMPARE(h.combo()->itemText(i), QStringLiteral("Slot %1").arg(i + 1));
+    }
+
+    void dialogUnitsFollowTheFont() {
+        Harness h;
+        QFont big = h.dlg->font();
+        big.setPointSize(big.pointSize() * 2);
+        const QRect small = h.dlg->MapDialogRect(0, 0, 167, 231);
+        h.dlg->setFont(big);
+        const QRect large = h.dlg->MapDialogRect(0, 0, 167, 231);
+        QVERIFY(large.width() > small.width() * 3 / 2);
+        QVERIFY(large.height() > small.height() * 3 / 2);
+    }
+
+    void startState() {
+        Harness h;
+        h.dlg->show();
+        h.dlg->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(h.dlg.get()));
+        QVERIFY(h.radio(1000)->isChecked());
+        QVERIFY(!h.radio(1001)->isChecked());
+        QVERIFY(h.item(1002)->isEnabled());
+        QVERIFY(h.item(1003)->isEnabled());
+        QVERIFY(!h.item(1014)->isEnabled());
+        QVERIFY(h.settingsDisabled());
+        for (int slot = 1; slot <= 6; ++slot)
+            QCOMPARE(h.label(slot), QStringLiteral("---"));
+        QCOMPARE(h.ip(1002)->text(), QStringLiteral("10.0.0.100"));
+        QCOMPARE(h.ip(1002)->address(), CConfigDlg::kDefaultModuleAddress);
+        for (int id : {1004, 1006, 1007})
+            QVERIFY(h.ip(id)->IsBlank());
+        QCOMPARE(h.combo()->GetCurSel(), -1);
+        QVERIFY(h.combo()->currentText().isEmpty());
+        QCOMPARE(focusedId(*h.dlg), 1002);
+        QVERIFY(h.messages.isEmpty());
+        QVERIFY(h.commands.isEmpty());
+        QVERIFY(!h.dlg->IsConnectTimerActive());
+    }
+
+    void tabOrder() {
+        Harness h;
+        h.dlg->EnableSettings(true);
+        h.item(1014)->setEnabled(true);
+        h.dlg->show();
+        h.dlg->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(h.dlg.get()));
+        QList<int> seen{focusedId(*h.dlg)};
+        for (int i = 0; i < 7; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            seen << focusedId(*h.dlg);
+        }
+        QCOMPARE(seen, (QList<int>{1002, 1003, 1004, 1005, 1006, 1007, 1014, 1002}));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+        QCOMPARE(focusedId(*h.dlg), 1014);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+        QCOMPARE(focusedId(*h.dlg), 1007);
+    }
+
+    void escapeEndsTheDialog() {
+        Harness h;
+        h.dlg->show();
+        QTest::keyClick(h.ip(1002)->field(0), Qt::Key_Escape);
+        QVERIFY(!h.dlg->isVisible());
+        QCOMPARE(h.dlg->result(), int(QDialog::Rejected));
+    }
+
+    void enterOutsideButtonsEndsTheDialog() {
+        Harness h;
+        h.dlg->show();
+        QTest::keyClick(h.ip(1002)->field(2), Qt::Key_Return);
+        QVERIFY(!h.dlg->isVisible());
+        QCOMPARE(h.dlg->result(), int(QDialog::Accepted));
+    }
+
+    void enterOnConnectPressesIt() {
+        Harness h(nullptr, 60000);
+        h.dlg->show();
+        h.dlg->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(h.dlg.get()));
+        h.item(1003)->setFocus();
+        QTest::keyClick(h.item(1003), Qt::Key_Return);
+        QVERIFY(h.dlg->isVisible());
+        QCOMPARE(h.commands, QStringList{QStringLiteral("arp -d 10.0.0.100")});
+        QVERIFY(h.dlg->IsConnectTimerActive());
+    }
+
+    void messageBoxIsPlainWithOkOnly() {
+        CConfigDlg dlg(std::make_unique<vqx::sim::SimHubDriver>(
+            std::vector<std::shared_ptr<vqx::sim::SimHub>>{}));
+        dlg.show();
+        QString title, text;
+        int buttons = -1;
+        QMessageBox::Icon icon = QMessageBox::Warning;
+        QWidget* parent = nullptr;
+        QTimer::singleShot(0, this, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            title = box->windowTitle();
+            text = box->text();
+            buttons = int(box->standardButtons());
+            icon = box->icon();
+            parent = box->parentWidget();
+            QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+        });
+        QTest::mouseClick(dlg.GetDlgItem(CConfigDlg::IDC_USB), Qt::LeftButton); // no hub
+        QCOMPARE(text, QStringLiteral("No device."));
+        QCOMPARE(title, QStringLiteral("VQX250_IPConfig"));
+        QCOMPARE(buttons, int(QMessageBox::Ok));
+        QCOMPARE(icon, QMessageBox::NoIcon);
+        QCOMPARE(parent, &dlg);
+        // Back in Ethernet mode once the box was dismissed.
+        QVERIFY(qobject_cast<QRadioButton*>(dlg.GetDlgItem(CConfigDlg::IDC_ETHERNET))->isChecked());
+    }
+
+    void sysCommandsOfTheAboutEntry_data() {
+        QTest::addColumn<unsigned>("command");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("0x10") << 0x10u << true;
+        QTest::newRow("0x11") << 0x11u << true;
+        QTest::newRow("0x1F") << 0x1Fu << true;
+        QTest::newRow("0x20") << 0x20u << false;
+        QTest::newRow("0x0F") << 0x0Fu << false;
+        QTest::newRow("SC_CLOSE") << 0xF060u << false;
+    }
+    void sysCommandsOfTheAboutEntry() {
+        QFETCH(unsigned, command);
+        QFETCH(bool, opens);
+        Harness h;
+        int runs = 0;
+        h.dlg->SetAboutBoxRunner([&](QWidget* parent) {
+            QCOMPARE(parent, h.dlg.get());
+            ++runs;
+        });
+        QCOMPARE(h.dlg->OnSysCommand(command), opens);
+        QCOMPARE(runs, opens ? 1 : 0);
+    }
+
+    void aboutEntryOpensTheAboutBox() {
+        Harness h;
+        h.dlg->show();
+        h.dlg->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(h.dlg.get()));
+        QStringList seen;
+        bool modal = false;
+        h.dlg->SetAboutBoxRunner([&](QWidget* parent) {
+            CAboutBox about(parent);
+            QTimer::singleShot(0, this, [&] {
+                auto* box = qobject_cast<CAboutBox*>(QApplication::activeModalWidget());
+                QVERIFY(box);
+                modal = box->isModal();
+                seen << box->windowTitle();
+                for (const char* name : {"aboutDescription", "aboutYear"})
+                    seen << box->findChild<QLabel*>(QLatin1String(name))->text();
+                QVERIFY(!box->findChild<QLabel*>(QStringLiteral("aboutIcon"))->pixmap().isNull());
+                auto* ok = box->findChild<QPushButton*>(QStringLiteral("IDOK"));
+                QCOMPARE(ok->text(), QStringLiteral("OK"));
+                QVERIFY(ok->isDefault());
+                QTest::mouseClick(ok, Qt::LeftButton);
+            });
+            about.exec();
+        });
+        // The entry is in the dialog's context menu: open it and pick the entry.
+        QMenu* menu = h.dlg->SystemMenu();
+        QAction* entry = nullptr;
+        for (QAction* a : menu->actions())
+            if (a->data().toUInt() == CConfigDlg::IDM_ABOUTBOX)
+                entry = a;
+        QVERIFY(entry);
+        QCOMPARE(entry->text(), QStringLiteral("&О VQX250_IPConfig..."));
+        QVERIFY(menu->actions().first()->isSeparator());
+        QTimer::singleShot(0, this, [&] {
+            auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            QVERIFY(popup);
+            QTest::mouseClick(popup, Qt::LeftButton, {}, popup->actionGeometry(entry).center());
+        });
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(20, 20),
+                                h.dlg->mapToGlobal(QPoint(20, 20)));
+        QApplication::sendEvent(h.dlg.get(), &event);
+        QCOMPARE(seen, (QStringList{QStringLiteral("О программе VQX250_IPConfig"),
+                                    QStringLiteral("Конфигуратор параметров Ethernet"),
+                                    CAboutBox::YearLine()}));
+        QVERIFY(modal);
+        QVERIFY(
+            CAboutBox::YearLine().contains(QRegularExpression(QStringLiteral("\\b20\\d\\d\\b"))));
+        QVERIFY(h.dlg->isVisible());
+    }
+
+    void appIconIsSet() {
+        Harness h;
+        QVERIFY(!h.dlg->AppIcon().isNull());
+        QVERIFY(h.dlg->AppIcon().availableSizes().contains(QSize(32, 32)));
+        QVERIFY(h.dlg->AppIcon().availableSizes().contains(QSize(16, 16)));
+        QVERIFY(!h.dlg->windowIcon().isNull());
+    }
+};
+
+QTEST_MAIN(TestConfigDlgUi)
+#include "tst_configdlg_ui.moc"
