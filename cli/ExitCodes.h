@@ -1,0 +1,30 @@
+#pragma once
+// Exit statuses of vqx250-ipconfig. Scripts rely on these numbers; keep them stable.
+
+namespace vqx::cli {
+
+enum class Exit : int {
+    Ok = 0,          ///< everything asked for was done (and verified, unless --no-verify)
+    Failure = 1,     ///< the tool itself could not work (socket, simulator, output)
+    Usage = 2,       ///< bad command line, bad address text, refused settings, bad plan
+    Unreachable = 3, ///< no module answered: no connection, no hub, empty slot
+    Device = 4,      ///< a device transfer returned a non-zero result code
+    Mismatch = 5,    ///< the record read back differs from the one written
+    Partial = 6,     ///< apply: at least one module of the plan did not succeed
+};
+
+constexpr int code(Exit e) {
+    return static_cast<int>(e);
+}
+
+/// The exit statuses as listed in --help.
+inline constexpr const char* kExitCodeHelp = "Exit status:\n"
+                                             "  0  success\n"
+                                             "  1  internal failure (socket, simulator, output)\n"
+                                             "  2  usage error, refused settings, invalid plan\n"
+                                             "  3  module or hub unreachable\n"
+                                             "  4  device error (a transfer failed)\n"
+                                             "  5  verification mismatch after a write\n"
+                                             "  6  apply: one or more modules did not succeed\n";
+
+} // namespace vqx::cli

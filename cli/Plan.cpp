@@ -1,0 +1,304 @@
+#include "Plan.h"
+
+#include <set>
+#include <utility>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QStringList>
+
+namespace vqx::cli {
+
+QString PlanEntry::target() const {
+    if (bySlot())
+        return QStringLiteral("slot %1").arg(slot);
+    if (port == kModulePort)
+        return formatAddress(host);
+    return QStringLiteral("%1:%2").arg(formatAddress(host)).arg(port);
+}
+
+std::optional<QStringList> splitCsvLine(const QString& line, QString* error) {
+    QStringList fields;
+    QString field;
+    int i = 0;
+    const int n = static_cast<int>(line.size());
+    for (;;) {
+        // One field: leading blanks, then either a quoted text or plain text up to a comma.
+        while (i < n && (line[i] == QLatin1Char(' ') || line[i] == QLatin1Char('\t')))
+            ++i;
+        field.clear();
+        if (i < n && line[i] == QLatin1Char('"')) {
+            ++i;
+            bool closed = false;
+            while (i < n) {
+                if (line[i] == QLatin1Char('"')) {
+                    if (i + 1 < n && line[i + 1] == QLatin1Char('"')) {
+                        field += QLatin1Char('"');
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    closed = true;
+                    break;
+                }
+                field += line[i++];
+            }
+            if (!closed) {
+                *error = QStringLiteral("a quoted field is not closed");
+                return std::nullopt;
+            }
+            while (i < n && (line[i] == QLatin1Char(' ') || line[i] == QLatin1Char('\t')))
+                ++i;
+            if (i < n && line[i] != QLatin1Char(',')) {
+                *error = QStringLiteral("text after a closing quote");
+                return std::nullopt;
+            }
+            fields << field;
+        } else {
+            while (i < n && line[i] != QLatin1Char(',')) {
+                if (line[i] == QLatin1Char('"')) {
+                    *error = QStringLiteral("a quote inside an unquoted field");
+                    return std::nullopt;
+                }
+                field += line[i++];
+            }
+            fields << field.trimmed();
+        }
+        if (i >= n)
+            break;
+        ++i; // the comma; a trailing comma yields a last empty field
+        if (i >= n) {
+            fields << QString();
+            break;
+        }
+    }
+    return fields;
+}
+
+namespace {
+
+/// Builds an entry from text values; shared by both forms. `where` prefixes messages.
+bool makeEntry(const QString& where, const QString& host, const QString& port, const QString& slot,
+               const QString& ip, const QString& mask, const QString& gateway, PlanEntry& e,
+               QString* error) {
+    const auto fail = [&](const QString& what) {
+        *error = QStringLiteral("%1: %2").arg(where, what);
+        return false;
+    };
+    if (host.isEmpty() == slot.isEmpty())
+        return fail(QStringLiteral("give either a host or a slot"));
+    if (!host.isEmpty()) {
+        const auto a = parseAddress(host);
+        if (!a)
+            return fail(QStringLiteral("host '%1' is not a dotted IPv4 address").arg(host));
+        e.host = *a;
+        if (!port.isEmpty()) {
+            bool ok = false;
+            const uint p = port.toUInt(&ok);
+            if (!ok || p == 0 || p > 65535)
+                return fail(QStringLiteral("port '%1' is not a number from 1 to 65535").arg(port));
+            e.port = static_cast<std::uint16_t>(p);
+        }
+    } else {
+        if (!port.isEmpty())
+            return fail(QStringLiteral("a port goes with a host, not with a slot"));
+        bool ok = false;
+        const int s = slot.toInt(&ok);
+        if (!ok || s < 1 || s > 6)
+            return fail(QStringLiteral("slot '%1' is not a number from 1 to 6").arg(slot));
+        e.slot = s;
+    }
+    const std::pair<const char*, std::pair<const QString*, std::uint32_t*>> fields[] = {
+        {"ip", {&ip, &e.settings.ip}},
+        {"mask", {&mask, &e.settings.mask}},
+        {"gateway", {&gateway, &e.settings.gateway}}};
+    for (const auto& [name, f] : fields) {
+        if (f.first->isEmpty())
+            return fail(QStringLiteral("%1 is missing").arg(QLatin1String(name)));
+        const auto a = parseAddress(*f.first);
+        if (!a)
+            return fail(QStringLiteral("%1 '%2' is not a dotted IPv4 address")
+                            .arg(QLatin1String(name), *f.first));
+        *f.second = *a;
+    }
+    return true;
+}
+
+std::optional<std::vector<PlanEntry>> parseCsv(const QString& text, QString* error) {
+    static const QStringList known = {QStringLiteral("host"), QStringLiteral("port"),
+                                      QStringLiteral("slot"), QStringLiteral("ip"),
+                                      QStringLiteral("mask"), QStringLiteral("gateway")};
+    std::vector<PlanEntry> out;
+    QStringList header;
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (int ln = 0; ln < lines.size(); ++ln) {
+        QString line = lines[ln];
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        const QString trimmed = line.trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
+            continue;
+        const QString where = QStringLiteral("plan line %1").arg(ln + 1);
+        QString why;
+        const auto fields = splitCsvLine(line, &why);
+        if (!fields) {
+            *error = QStringLiteral("%1: %2").arg(where, why);
+            return std::nullopt;
+        }
+        if (header.isEmpty()) {
+            for (const QString& f : *fields) {
+                const QString name = f.toLower();
+                if (!known.contains(name)) {
+                    *error = QStringLiteral("%1: unknown column '%2' (known: %3)")
+                                 .arg(where, f, known.join(QStringLiteral(", ")));
+                    return std::nullopt;
+                }
+                if (header.contains(name)) {
+                    *error = QStringLiteral("%1: column '%2' appears twice").arg(where, f);
+                    return std::nullopt;
+                }
+                header << name;
+            }
+            for (const char* required : {"ip", "mask", "gateway"})
+                if (!header.contains(QLatin1String(required))) {
+                    *error = QStringLiteral("%1: the header lacks the column '%2'")
+                                 .arg(where, QLatin1String(required));
+                    return std::nullopt;
+                }
+            if (!header.contains(QStringLiteral("host")) &&
+                !header.contains(QStringLiteral("slot"))) {
+                *error =
+                    QStringLiteral("%1: the header needs a 'host' or a 'slot' column").arg(where);
+                return std::nullopt;
+            }
+            continue;
+        }
+        if (fields->size() != header.size()) {
+            *error = QStringLiteral("%1: %2 fields where the header has %3")
+                         .arg(where)
+                         .arg(fields->size())
+                         .arg(header.size());
+            return std::nullopt;
+        }
+        const auto value = [&](const char* name) {
+            const auto i = header.indexOf(QLatin1String(name));
+            return i < 0 ? QString() : fields->at(i);
+        };
+        PlanEntry e;
+        e.origin = ln + 1;
+        if (!makeEntry(where, value("host"), value("port"), value("slot"), value("ip"),
+                       value("mask"), value("gateway"), e, error))
+            return std::nullopt;
+        out.push_back(e);
+    }
+    if (header.isEmpty()) {
+        *error = QStringLiteral("the plan has no header row");
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::optional<std::vector<PlanEntry>> parseJson(const QByteArray& text, QString* error) {
+    QJsonParseError pe;
+    const QJsonDocument doc = QJsonDocument::fromJson(text, &pe);
+    if (pe.error != QJsonParseError::NoError) {
+        *error = QStringLiteral("the plan is not valid JSON: %1 at offset %2")
+                     .arg(pe.errorString())
+                     .arg(pe.offset);
+        return std::nullopt;
+    }
+    QJsonArray modules;
+    if (doc.isArray()) {
+        modules = doc.array();
+    } else {
+        const QJsonObject top = doc.object();
+        if (top.size() != 1 || !top.value(QStringLiteral("modules")).isArray()) {
+            *error = QStringLiteral(
+                "a JSON plan is an array of modules or an object with only a \"modules\" array");
+            return std::nullopt;
+        }
+        modules = top.value(QStringLiteral("modules")).toArray();
+    }
+    std::vector<PlanEntry> out;
+    for (int i = 0; i < modules.size(); ++i) {
+        const QString where = QStringLiteral("plan entry %1").arg(i + 1);
+        if (!modules[i].isObject()) {
+            *error = QStringLiteral("%1: not an object").arg(where);
+            return std::nullopt;
+        }
+        const QJsonObject o = modules[i].toObject();
+        QString texts[6]; // host, port, slot, ip, mask, gateway
+        static const char* const keys[6] = {"host", "port", "slot", "ip", "mask", "gateway"};
+        for (auto it = o.begin(); it != o.end(); ++it) {
+            int k = 0;
+            while (k < 6 && it.key() != QLatin1String(keys[k]))
+                ++k;
+            if (k == 6) {
+                *error = QStringLiteral("%1: unknown key \"%2\"").arg(where, it.key());
+                return std::nullopt;
+            }
+            const bool numeric = (k == 1 || k == 2);
+            if (numeric) {
+                const double d = it.value().toDouble(-1);
+                if (!it.value().isDouble() || d != static_cast<double>(static_cast<int>(d))) {
+                    *error =
+                        QStringLiteral("%1: \"%2\" must be a whole number").arg(where, it.key());
+                    return std::nullopt;
+                }
+                texts[k] = QString::number(static_cast<int>(d));
+            } else {
+                if (!it.value().isString()) {
+                    *error = QStringLiteral("%1: \"%2\" must be a string").arg(where, it.key());
+                    return std::nullopt;
+                }
+                texts[k] = it.value().toString();
+                if (texts[k].isEmpty()) {
+                    *error = QStringLiteral("%1: \"%2\" is empty").arg(where, it.key());
+                    return std::nullopt;
+                }
+            }
+        }
+        PlanEntry e;
+        e.origin = i + 1;
+        if (!makeEntry(where, texts[0], texts[1], texts[2], texts[3], texts[4], texts[5], e, error))
+            return std::nullopt;
+        out.push_back(e);
+    }
+    return out;
+}
+
+} // namespace
+
+std::optional<std::vector<PlanEntry>> parsePlan(const QByteArray& raw, PlanFormat format,
+                                                QString* error) {
+    QByteArray text = raw;
+    if (text.startsWith("\xEF\xBB\xBF"))
+        text.remove(0, 3);
+    if (format == PlanFormat::Auto) {
+        const QByteArray t = text.trimmed();
+        format = (t.startsWith('[') || t.startsWith('{')) ? PlanFormat::Json : PlanFormat::Csv;
+    }
+    auto entries = format == PlanFormat::Json ? parseJson(text, error)
+                                              : parseCsv(QString::fromUtf8(text), error);
+    if (!entries)
+        return std::nullopt;
+    if (entries->empty()) {
+        *error = QStringLiteral("the plan lists no modules");
+        return std::nullopt;
+    }
+    std::set<std::pair<std::uint32_t, std::uint16_t>> hosts;
+    std::set<int> slotsSeen;
+    for (const PlanEntry& e : *entries) {
+        const bool fresh =
+            e.bySlot() ? slotsSeen.insert(e.slot).second : hosts.insert({e.host, e.port}).second;
+        if (!fresh) {
+            *error = QStringLiteral("%1 is listed more than once").arg(e.target());
+            return std::nullopt;
+        }
+    }
+    return entries;
+}
+
+} // namespace vqx::cli

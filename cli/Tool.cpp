@@ -1,0 +1,674 @@
+#include "Tool.h"
+
+#include <array>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "DemoEnvironment.h"
+#include "DriverFactory.h"
+#include "ExitCodes.h"
+#include "ModuleAccess.h"
+#include "ModuleTypes.h"
+#include "Plan.h"
+#include "SimHub.h"
+#include "UsbAccess.h"
+#include "Validation.h"
+
+namespace vqx::cli {
+
+namespace {
+
+constexpr const char* kToolName = "vqx250-ipconfig";
+constexpr const char* kVersion = "1.0.0.1";
+
+struct Options {
+    bool json = false;
+    bool demo = false;
+    int verbose = 0;
+    std::string driver = "auto";
+    double timeout = 10;
+    int hub = 0;
+
+    std::string host;
+    int port = kModulePort;
+    int slot = 0;
+    std::string ip, mask, gateway;
+    bool force = false;
+    bool noVerify = false;
+
+    std::string plan;
+    std::string format = "auto";
+    bool dryRun = false;
+};
+
+QJsonObject recordJson(const NetworkRecord& r) {
+    return QJsonObject{{QStringLiteral("ip"), formatAddress(r.ip)},
+                       {QStringLiteral("mask"), formatAddress(r.mask)},
+                       {QStringLiteral("gateway"), formatAddress(r.gateway)}};
+}
+
+QString recordLine(const NetworkRecord& r) {
+    return QStringLiteral("ip %1, mask %2, gateway %3")
+        .arg(formatAddress(r.ip), formatAddress(r.mask), formatAddress(r.gateway));
+}
+
+/// The fields that differ, as "ip 1.2.3.4 -> 5.6.7.8" items, and their names.
+QStringList differences(const NetworkRecord& from, const NetworkRecord& to,
+                        QStringList* names = nullptr) {
+    QStringList out;
+    const std::array<std::tuple<const char*, std::uint32_t, std::uint32_t>, 3> fields = {
+        {{"ip", from.ip, to.ip},
+         {"mask", from.mask, to.mask},
+         {"gateway", from.gateway, to.gateway}}};
+    for (const auto& [name, a, b] : fields) {
+        if (a == b)
+            continue;
+        out << QStringLiteral("%1 %2 -> %3")
+                   .arg(QLatin1String(name), formatAddress(a), formatAddress(b));
+        if (names)
+            *names << QLatin1String(name);
+    }
+    return out;
+}
+
+class Runner {
+public:
+    Runner(const Options& o, ToolIo io) : m_o(o), m_io(io) {}
+
+    int read();
+    int write();
+    int listSlots();
+    int apply();
+
+private:
+    // ---- output ----
+    void message(const QString& text) {
+        m_io.err << kToolName << ": " << text.toStdString() << '\n';
+    }
+    void trace(const QString& text) {
+        if (m_o.verbose > 0)
+            m_io.err << text.toStdString() << '\n';
+    }
+    void print(const QString& text) { m_io.out << text.toStdString() << '\n'; }
+    void printJson(const QJsonDocument& doc) {
+        m_io.out << doc.toJson(QJsonDocument::Indented).toStdString();
+    }
+    /// Reports a failure: the message on stderr, and with --json an object on stdout.
+    int fail(const Outcome& o, const QString& target = {}) {
+        message(o.message);
+        if (m_o.json) {
+            QJsonObject obj{{QStringLiteral("error"), o.message},
+                            {QStringLiteral("exit"), code(o.exit)}};
+            if (!target.isEmpty())
+                obj.insert(QStringLiteral("target"), target);
+            if (o.deviceCode != 0)
+                obj.insert(QStringLiteral("code"), o.deviceCode);
+            printJson(QJsonDocument(obj));
+        }
+        return code(o.exit);
+    }
+    Progress progressFor(const ModuleTarget& t, bool usb, const char* verb);
+
+    // ---- devices ----
+    Outcome startDemo();
+    Outcome hubSession(HubSession*& session);
+    /// A target for a host (slot 0) or a slot; the demo module when neither is given.
+    Outcome makeTarget(std::uint32_t host, std::uint16_t port, int slot,
+                       std::unique_ptr<ModuleTarget>& target);
+    Outcome targetFromOptions(std::unique_ptr<ModuleTarget>& target);
+    Outcome settingsFromOptions(NetworkRecord& settings);
+    /// Applies the checks; refuses (Exit::Usage) unless --force, which only warns.
+    Outcome checkBeforeWrite(const NetworkRecord& settings, const QString& where);
+    /// Writes, then reads back unless --no-verify. after receives the record read back.
+    Outcome writeAndVerify(ModuleTarget& t, bool usb, const NetworkRecord& settings,
+                           std::optional<NetworkRecord>& after);
+
+    Options m_o;
+    ToolIo m_io;
+    std::unique_ptr<vqx::sim::DemoEnvironment> m_demo;
+    std::unique_ptr<HubSession> m_session;
+};
+
+Progress Runner::progressFor(const ModuleTarget& t, bool usb, const char* verb) {
+    // USB transfers take about 100 ms a byte; show where they are when someone is watching.
+    if (!usb || !m_io.progress)
+        return {};
+    const std::string name = t.name().toStdString();
+    const std::string what = verb;
+    return [this, name, what](int done, int total) {
+        m_io.err << '\r' << name << ": " << what << ' ' << done << '/' << total << " bytes";
+        if (done == total)
+            m_io.err << "\r\033[K";
+        m_io.err.flush();
+    };
+}
+
+Outcome Runner::startDemo() {
+    if (m_demo || !m_o.demo)
+        return {};
+    m_demo = std::make_unique<vqx::sim::DemoEnvironment>();
+    QString why;
+    if (!m_demo->start(&why)) {
+        m_demo.reset();
+        return Outcome::fail(Exit::Failure,
+                             QStringLiteral("the demo simulators could not start: %1").arg(why));
+    }
+    trace(QStringLiteral("demo: module at %1:%2, simulated hub with six slots")
+              .arg(formatAddress(m_demo->moduleAddress()))
+              .arg(m_demo->modulePort()));
+    return {};
+}
+
+Outcome Runner::hubSession(HubSession*& session) {
+    if (!m_session) {
+        if (Outcome o = startDemo(); !o.ok())
+            return o;
+        std::unique_ptr<vqx::usb::D2xxDriver> driver;
+        if (m_demo) {
+            driver = m_demo->makeHubDriver();
+        } else {
+            if (m_o.driver == "sim")
+                vqx::sim::registerSimDriver(vqx::sim::makeDemoHub());
+            std::string why;
+            driver = vqx::usb::createDriver(m_o.driver, &why);
+            if (!driver)
+                return Outcome::fail(
+                    Exit::Unreachable,
+                    QStringLiteral("no device: the USB driver '%1' is not available: %2")
+                        .arg(QString::fromStdString(m_o.driver), QString::fromStdString(why)));
+            if (!why.empty())
+                trace(QStringLiteral("driver: %1").arg(QString::fromStdString(why)));
+        }
+        trace(QStringLiteral("driver: %1").arg(QString::fromStdString(driver->name())));
+        if (m_o.verbose > 0)
+            driver = std::make_unique<TracingDriver>(std::move(driver),
+                                                     [this](const QString& l) { trace(l); });
+        m_session = std::make_unique<HubSession>(std::move(driver), m_o.hub);
+    }
+    session = m_session.get();
+    return {};
+}
+
+Outcome Runner::makeTarget(std::uint32_t host, std::uint16_t port, int slot,
+                           std::unique_ptr<ModuleTarget>& target) {
+    if (slot != 0) {
+        HubSession* session = nullptr;
+        if (Outcome o = hubSession(session); !o.ok())
+            return o;
+        target = std::make_unique<SlotTarget>(*session, slot);
+        return {};
+    }
+    ConnectTiming timing;
+    timing.timeoutSeconds = m_o.timeout;
+    Diagnostics diag;
+    if (m_o.verbose > 0)
+        diag.trace = [this](const QString& l) { trace(l); };
+    diag.warn = [this](const QString& l) { message(l); };
+    target = std::make_unique<EthernetTarget>(host, port, timing, diag);
+    return {};
+}
+
+Outcome Runner::targetFromOptions(std::unique_ptr<ModuleTarget>& target) {
+    if (m_o.slot != 0)
+        return makeTarget(0, 0, m_o.slot, target);
+    if (!m_o.host.empty()) {
+        const auto a = parseAddress(QString::fromStdString(m_o.host));
+        if (!a)
+            return Outcome::fail(Exit::Usage,
+                                 QStringLiteral("--host: '%1' is not a dotted IPv4 address")
+                                     .arg(QString::fromStdString(m_o.host)));
+        if (Outcome o = startDemo(); !o.ok())
+            return o;
+        return makeTarget(*a, static_cast<std::uint16_t>(m_o.port), 0, target);
+    }
+    if (m_o.demo) {
+        if (Outcome o = startDemo(); !o.ok())
+            return o;
+        return makeTarget(m_demo->moduleAddress(), m_demo->modulePort(), 0, target);
+    }
+    return Outcome::fail(Exit::Usage, QStringLiteral("give --host ADDR or --slot N (see --help)"));
+}
+
+Outcome Runner::settingsFromOptions(NetworkRecord& s) {
+    const std::array<std::pair<const char*, std::pair<const std::string*, std::uint32_t*>>, 3>
+        fields = {{{"ip", {&m_o.ip, &s.ip}},
+                   {"mask", {&m_o.mask, &s.mask}},
+                   {"gateway", {&m_o.gateway, &s.gateway}}}};
+    for (const auto& [name, f] : fields) {
+        const auto a = parseAddress(QString::fromStdString(*f.first));
+        if (!a)
+            return Outcome::fail(Exit::Usage,
+                                 QStringLiteral("--%1: '%2' is not a dotted IPv4 address")
+                                     .arg(QLatin1String(name), QString::fromStdString(*f.first)));
+        *f.second = *a;
+    }
+    return {};
+}
+
+Outcome Runner::checkBeforeWrite(const NetworkRecord& settings, const QString& where) {
+    const auto violations = checkSettings(settings);
+    if (violations.empty())
+        return {};
+    const QString prefix = where.isEmpty() ? QString() : where + QStringLiteral(": ");
+    if (m_o.force) {
+        for (const auto& v : violations)
+            message(
+                QStringLiteral("warning: %1%2 (written anyway: --force)").arg(prefix, v.message));
+        return {};
+    }
+    QStringList lines;
+    for (const auto& v : violations)
+        lines << QStringLiteral("%1refused: %2").arg(prefix, v.message);
+    lines << QStringLiteral("nothing was written; use --force to write these settings anyway");
+    return Outcome::fail(Exit::Usage, lines.join(QLatin1Char('\n')));
+}
+
+Outcome Runner::writeAndVerify(ModuleTarget& t, bool usb, const NetworkRecord& settings,
+                               std::optional<NetworkRecord>& after) {
+    if (Outcome o = t.writeRecord(settings, progressFor(t, usb, "writing")); !o.ok())
+        return o;
+    if (m_o.noVerify)
+        return {};
+    NetworkRecord back;
+    if (Outcome o = t.readRecord(back, progressFor(t, usb, "verifying")); !o.ok()) {
+        o.message = QStringLiteral("written, but reading it back failed: %1").arg(o.message);
+        return o;
+    }
+    after = back;
+    if (back != settings)
+        return Outcome::fail(Exit::Mismatch,
+                             QStringLiteral("%1: verification failed: the module reads back %2 "
+                                            "(differs: %3)")
+                                 .arg(t.name(), recordLine(back),
+                                      differences(settings, back).join(QStringLiteral(", "))));
+    return {};
+}
+
+int Runner::read() {
+    std::unique_ptr<ModuleTarget> t;
+    if (Outcome o = targetFromOptions(t); !o.ok())
+        return fail(o);
+    const bool usb = m_o.slot != 0;
+    if (Outcome o = t->open(); !o.ok())
+        return fail(o, t->name());
+    NetworkRecord r;
+    if (Outcome o = t->readRecord(r, progressFor(*t, usb, "reading")); !o.ok())
+        return fail(o, t->name());
+    if (m_o.json) {
+        printJson(QJsonDocument(recordJson(r)));
+    } else {
+        print(QStringLiteral("IP:      %1").arg(formatAddress(r.ip)));
+        print(QStringLiteral("Mask:    %1").arg(formatAddress(r.mask)));
+        print(QStringLiteral("Gateway: %1").arg(formatAddress(r.gateway)));
+    }
+    return code(Exit::Ok);
+}
+
+int Runner::write() {
+    NetworkRecord settings;
+    if (Outcome o = settingsFromOptions(settings); !o.ok())
+        return fail(o);
+    if (Outcome o = checkBeforeWrite(settings, {}); !o.ok())
+        return fail(o);
+    std::unique_ptr<ModuleTarget> t;
+    if (Outcome o = targetFromOptions(t); !o.ok())
+        return fail(o);
+    const bool usb = m_o.slot != 0;
+    if (Outcome o = t->open(); !o.ok())
+        return fail(o, t->name());
+    NetworkRecord before;
+    if (Outcome o = t->readRecord(before, progressFor(*t, usb, "reading")); !o.ok())
+        return fail(o, t->name());
+    std::optional<NetworkRecord> after;
+    const Outcome result = writeAndVerify(*t, usb, settings, after);
+    const bool wrote = result.ok() || result.exit == Exit::Mismatch ||
+                       result.message.startsWith(QStringLiteral("written, but"));
+    if (!result.ok())
+        message(result.message);
+    if (m_o.json) {
+        QJsonObject obj{
+            {QStringLiteral("target"), t->name()},
+            {QStringLiteral("before"), recordJson(before)},
+            {QStringLiteral("written"), recordJson(settings)},
+            {QStringLiteral("after"), after ? QJsonValue(recordJson(*after)) : QJsonValue()},
+            {QStringLiteral("verified"), result.ok() && !m_o.noVerify},
+            {QStringLiteral("exit"), code(result.exit)}};
+        if (!result.ok())
+            obj.insert(QStringLiteral("error"), result.message);
+        if (result.deviceCode != 0)
+            obj.insert(QStringLiteral("code"), result.deviceCode);
+        printJson(QJsonDocument(obj));
+    } else {
+        const NetworkRecord shown = after ? *after : settings;
+        const QString head = after ? QStringLiteral("read back") : QStringLiteral("written");
+        print(QStringLiteral("%1 %2 %3")
+                  .arg(QString(), -8)
+                  .arg(QStringLiteral("old"), -16)
+                  .arg(wrote ? head : QStringLiteral("(not written)")));
+        const std::array<std::tuple<const char*, std::uint32_t, std::uint32_t>, 3> rows = {
+            {{"IP:", before.ip, shown.ip},
+             {"Mask:", before.mask, shown.mask},
+             {"Gateway:", before.gateway, shown.gateway}}};
+        for (const auto& [label, a, b] : rows)
+            print(QStringLiteral("%1 %2 %3")
+                      .arg(QLatin1String(label), -8)
+                      .arg(formatAddress(a), -16)
+                      .arg(wrote ? formatAddress(b) : QString()));
+        if (result.ok())
+            print(m_o.noVerify ? QStringLiteral("Written; not read back (--no-verify).")
+                               : QStringLiteral("Verified: the module holds the new settings."));
+    }
+    return code(result.exit);
+}
+
+int Runner::listSlots() {
+    HubSession* session = nullptr;
+    if (Outcome o = hubSession(session); !o.ok())
+        return fail(o);
+    if (Outcome o = session->open(); !o.ok())
+        return fail(o, session->name());
+    std::array<int, 6> codes{};
+    if (Outcome o = session->readSlotTypes(codes); !o.ok())
+        return fail(o, session->name());
+    QJsonArray arr;
+    for (int n = 1; n <= 6; ++n) {
+        const int c = codes[static_cast<std::size_t>(n - 1)];
+        const QString name = QString::fromLatin1(vqx::usb::moduleTypeName(c));
+        if (m_o.json)
+            arr.append(QJsonObject{{QStringLiteral("slot"), n},
+                                   {QStringLiteral("type"), c},
+                                   {QStringLiteral("name"), name}});
+        else
+            print(QStringLiteral("Slot %1: %2 (type %3)").arg(n).arg(name).arg(c));
+    }
+    if (m_o.json)
+        printJson(QJsonDocument(arr));
+    return code(Exit::Ok);
+}
+
+struct ApplyItem {
+    PlanEntry entry;
+    std::unique_ptr<ModuleTarget> target;
+    std::optional<NetworkRecord> before;
+    std::optional<NetworkRecord> after;
+    Outcome outcome;
+    QString result; ///< "ok", "unchanged", "would change", "unreachable", "device error", ...
+    bool written = false;
+};
+
+QString resultName(Exit e) {
+    switch (e) {
+    case Exit::Ok:
+        return QStringLiteral("ok");
+    case Exit::Unreachable:
+        return QStringLiteral("unreachable");
+    case Exit::Device:
+        return QStringLiteral("device error");
+    case Exit::Mismatch:
+        return QStringLiteral("verification mismatch");
+    case Exit::Usage:
+        return QStringLiteral("refused");
+    default:
+        return QStringLiteral("failed");
+    }
+}
+
+int Runner::apply() {
+    // The plan, and the checks of every entry before any module is touched.
+    QByteArray text;
+    if (m_o.plan == "-") {
+        QFile in;
+        if (!in.open(stdin, QIODevice::ReadOnly))
+            return fail(
+                Outcome::fail(Exit::Usage, QStringLiteral("cannot read the plan from stdin")));
+        text = in.readAll();
+    } else {
+        QFile in(QString::fromStdString(m_o.plan));
+        if (!in.open(QIODevice::ReadOnly))
+            return fail(Outcome::fail(Exit::Usage, QStringLiteral("cannot read the plan %1: %2")
+                                                       .arg(in.fileName(), in.errorString())));
+        text = in.readAll();
+    }
+    PlanFormat format = PlanFormat::Auto;
+    if (m_o.format == "csv")
+        format = PlanFormat::Csv;
+    else if (m_o.format == "json")
+        format = PlanFormat::Json;
+    else if (QString::fromStdString(m_o.plan).endsWith(QStringLiteral(".json"),
+                                                       Qt::CaseInsensitive))
+        format = PlanFormat::Json;
+    else if (QString::fromStdString(m_o.plan).endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive))
+        format = PlanFormat::Csv;
+    QString why;
+    const auto entries = parsePlan(text, format, &why);
+    if (!entries)
+        return fail(Outcome::fail(Exit::Usage, why));
+    QStringList refusals;
+    for (const PlanEntry& e : *entries) {
+        const auto violations = checkSettings(e.settings);
+        for (const auto& v : violations) {
+            const QString line = QStringLiteral("%1: %2").arg(e.target(), v.message);
+            if (m_o.force)
+                message(QStringLiteral("warning: %1 (written anyway: --force)").arg(line));
+            else
+                refusals << QStringLiteral("refused: %1").arg(line);
+        }
+    }
+    if (!refusals.isEmpty()) {
+        refusals << QStringLiteral("nothing was read or written; use --force to write these "
+                                   "settings anyway");
+        return fail(Outcome::fail(Exit::Usage, refusals.join(QLatin1Char('\n'))));
+    }
+
+    // Phase 1: read every module and show what would change.
+    std::vector<ApplyItem> items;
+    items.reserve(entries->size());
+    if (!m_o.json)
+        print(QStringLiteral("Reading %1 module(s):").arg(entries->size()));
+    for (const PlanEntry& e : *entries) {
+        ApplyItem item;
+        item.entry = e;
+        Outcome o = makeTarget(e.host, e.port, e.slot, item.target);
+        if (o.ok())
+            o = item.target->open();
+        NetworkRecord r;
+        if (o.ok())
+            o = item.target->readRecord(r, progressFor(*item.target, e.bySlot(), "reading"));
+        if (o.ok())
+            item.before = r;
+        item.outcome = o;
+        QString line;
+        if (!o.ok()) {
+            item.result = resultName(o.exit);
+            line = QStringLiteral("%1: %2").arg(item.result, o.message);
+        } else {
+            const QStringList diff = differences(r, e.settings);
+            item.result = diff.isEmpty() ? QStringLiteral("unchanged")
+                                         : (m_o.dryRun ? QStringLiteral("would change")
+                                                       : QStringLiteral("pending"));
+            line = diff.isEmpty() ? QStringLiteral("no change") : diff.join(QStringLiteral(", "));
+        }
+        if (!m_o.json)
+            print(QStringLiteral("  %1: %2").arg(e.target(), line));
+        else if (!o.ok())
+            message(o.message);
+        items.push_back(std::move(item));
+    }
+
+    // Phase 2: write and verify each module that needs it; a failure moves on to the next.
+    if (!m_o.dryRun) {
+        for (ApplyItem& item : items) {
+            if (item.result != QStringLiteral("pending"))
+                continue;
+            item.written = true;
+            item.outcome =
+                writeAndVerify(*item.target, item.entry.bySlot(), item.entry.settings, item.after);
+            item.result = item.outcome.ok() ? QStringLiteral("ok") : resultName(item.outcome.exit);
+            if (!item.outcome.ok() && m_o.json)
+                message(item.outcome.message);
+        }
+    }
+
+    // The report.
+    int good = 0;
+    QJsonArray arr;
+    if (!m_o.json)
+        print(m_o.dryRun ? QStringLiteral("Dry run: nothing was written.")
+                         : QStringLiteral("Report:"));
+    for (const ApplyItem& item : items) {
+        const bool success = item.outcome.ok();
+        good += success ? 1 : 0;
+        if (m_o.json) {
+            QJsonObject obj{{QStringLiteral("target"), item.entry.target()},
+                            {QStringLiteral("planned"), recordJson(item.entry.settings)},
+                            {QStringLiteral("before"),
+                             item.before ? QJsonValue(recordJson(*item.before)) : QJsonValue()},
+                            {QStringLiteral("after"),
+                             item.after ? QJsonValue(recordJson(*item.after)) : QJsonValue()},
+                            {QStringLiteral("written"), item.written},
+                            {QStringLiteral("result"), item.result},
+                            {QStringLiteral("exit"), code(item.outcome.exit)}};
+            if (item.entry.bySlot()) {
+                obj.insert(QStringLiteral("slot"), item.entry.slot);
+            } else {
+                obj.insert(QStringLiteral("host"), formatAddress(item.entry.host));
+                obj.insert(QStringLiteral("port"), item.entry.port);
+            }
+            if (item.before) {
+                QStringList names;
+                differences(*item.before, item.entry.settings, &names);
+                obj.insert(QStringLiteral("changes"), QJsonArray::fromStringList(names));
+            }
+            if (!success) {
+                obj.insert(QStringLiteral("error"), item.outcome.message);
+                if (item.outcome.deviceCode != 0)
+                    obj.insert(QStringLiteral("code"), item.outcome.deviceCode);
+            }
+            arr.append(obj);
+        } else if (!m_o.dryRun) {
+            print(item.entry.target());
+            print(QStringLiteral("  before: %1")
+                      .arg(item.before ? recordLine(*item.before) : QStringLiteral("(not read)")));
+            QString after = QStringLiteral("(unknown)");
+            if (item.after)
+                after = recordLine(*item.after);
+            else if (item.result == QStringLiteral("unchanged"))
+                after = recordLine(*item.before);
+            else if (item.written && success)
+                after =
+                    recordLine(item.entry.settings) + QStringLiteral(" (written, not read back)");
+            else if (!item.written && item.before)
+                after = recordLine(*item.before) + QStringLiteral(" (not written)");
+            print(QStringLiteral("  after:  %1").arg(after));
+            print(QStringLiteral("  result: %1%2")
+                      .arg(item.result,
+                           success ? QString() : QStringLiteral(": ") + item.outcome.message));
+        }
+    }
+    if (m_o.json)
+        printJson(QJsonDocument(arr));
+    else
+        print(QStringLiteral("%1 of %2 module(s) %3.")
+                  .arg(good)
+                  .arg(items.size())
+                  .arg(m_o.dryRun ? QStringLiteral("read") : QStringLiteral("succeeded")));
+    return code(good == static_cast<int>(items.size()) ? Exit::Ok : Exit::Partial);
+}
+
+} // namespace
+
+int runTool(int argc, const char* const* argv, ToolIo io) {
+    Options o;
+    CLI::App app{"Reads and writes the network settings (IP address, subnet mask, gateway) of "
+                 "VQX250 measurement modules, over Ethernet or through the slots of a USB hub.",
+                 kToolName};
+    app.set_version_flag("--version", std::string(kToolName) + " " + kVersion);
+    app.footer(kExitCodeHelp);
+    app.require_subcommand(1, 1);
+    app.fallthrough();
+    app.add_flag("--json", o.json,
+                 "Machine-readable output on stdout: a record is an object with \"ip\", "
+                 "\"mask\" and \"gateway\"");
+    app.add_option("--driver", o.driver, "USB driver: auto (default), d2xx, libftdi or sim")
+        ->check(CLI::IsMember({"auto", "d2xx", "libftdi", "sim"}));
+    app.add_flag("--demo", o.demo,
+                 "Use the embedded simulators (a module on a loopback address and a "
+                 "six-slot hub) instead of hardware");
+    app.add_option("--timeout", o.timeout, "Seconds to keep trying to connect (default 10)")
+        ->check(CLI::PositiveNumber);
+    app.add_flag("-v,--verbose", o.verbose, "Show each request and reply in hex on stderr");
+
+    const auto addTarget = [&o](CLI::App* c) {
+        auto* host = c->add_option("--host", o.host, "Module address (dotted IPv4), over Ethernet");
+        c->add_option("--port", o.port, "TCP port of the module (default 23100)")
+            ->check(CLI::Range(1, 65535));
+        auto* slot =
+            c->add_option("--slot", o.slot, "Hub slot 1 to 6, over USB")->check(CLI::Range(1, 6));
+        host->excludes(slot);
+        c->add_option("--hub", o.hub, "Hub number, from 0 (default 0)")
+            ->check(CLI::NonNegativeNumber);
+    };
+
+    auto* read = app.add_subcommand("read", "Read a module's IP address, mask and gateway");
+    addTarget(read);
+    read->footer(kExitCodeHelp);
+
+    auto* write = app.add_subcommand(
+        "write", "Write a module's network settings, then read them back and compare");
+    addTarget(write);
+    write->add_option("--ip", o.ip, "New IP address")->required();
+    write->add_option("--mask", o.mask, "New subnet mask")->required();
+    write->add_option("--gateway", o.gateway, "New gateway (0.0.0.0 = none)")->required();
+    write->add_flag("--force", o.force, "Write even settings that fail the checks");
+    write->add_flag("--no-verify", o.noVerify, "Do not read the record back after writing");
+    write->footer(kExitCodeHelp);
+
+    auto* slotsCmd = app.add_subcommand("slots", "List the hub's six slots and their module types");
+    slotsCmd->add_option("--hub", o.hub, "Hub number, from 0 (default 0)")
+        ->check(CLI::NonNegativeNumber);
+    slotsCmd->footer(kExitCodeHelp);
+
+    auto* apply = app.add_subcommand(
+        "apply", "Apply a plan (CSV or JSON, '-' for stdin) of many modules: read all, show the "
+                 "differences, then write and verify each and report");
+    apply->add_option("PLAN", o.plan, "The plan file")->required();
+    apply
+        ->add_option("--format", o.format,
+                     "Plan format: auto (default: by name or content), csv, json")
+        ->check(CLI::IsMember({"auto", "csv", "json"}));
+    apply->add_flag("--dry-run", o.dryRun, "Only read the modules and show the differences");
+    apply->add_flag("--force", o.force, "Write even settings that fail the checks");
+    apply->add_flag("--no-verify", o.noVerify, "Do not read the records back after writing");
+    apply->add_option("--hub", o.hub, "Hub for the plan's slots, from 0 (default 0)")
+        ->check(CLI::NonNegativeNumber);
+    apply->footer(kExitCodeHelp);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int r = app.exit(e, io.out, io.err);
+        return r == 0 ? code(Exit::Ok) : code(Exit::Usage);
+    }
+
+    Runner runner(o, io);
+    if (read->parsed())
+        return runner.read();
+    if (write->parsed())
+        return runner.write();
+    if (slotsCmd->parsed())
+        return runner.listSlots();
+    return runner.apply();
+}
+
+} // namespace vqx::cli

@@ -1,0 +1,18 @@
+#pragma once
+// vqx250-ipconfig: the command-line configurator. Runs on the thread of an existing
+// QCoreApplication (the Ethernet link's waits run nested event loops).
+
+#include <ostream>
+
+namespace vqx::cli {
+
+struct ToolIo {
+    std::ostream& out;     ///< results (text or JSON)
+    std::ostream& err;     ///< messages, -v traces, progress
+    bool progress = false; ///< show progress of USB transfers (stderr is a terminal)
+};
+
+/// Parses the command line and runs the command; returns the exit status (ExitCodes.h).
+int runTool(int argc, const char* const* argv, ToolIo io);
+
+} // namespace vqx::cli
