@@ -1,1 +1,194 @@
-int main() { return 0; }
+// Reads and writes the 12-byte network settings record over the Ethernet link against an
+// in-process module simulator (served from its own thread), and replays the very same
+// exchange with a minimal blocking-socket client: the floor any client could reach.
+// Prints the time per record and per round trip for both, and their ratio.
+//
+//   bench_net_record [records]      (default 200)
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include "CModuleSocket.h"
+#include "ModuleModel.h"
+#include "ModuleServer.h"
+#include "NetworkRecord.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+/// One request the client sends and the number of reply bytes it then waits for.
+struct Step {
+    QByteArray request;
+    int replyBytes = 0;
+};
+
+/// Replies to a read of `words` words: payload plus a 4-byte header per 1456 bytes.
+int replySize(std::uint32_t words) {
+    const int payload = static_cast<int>(words) * 2;
+    return payload + 4 * ((payload + 1455) / 1456);
+}
+
+/// Turns the traced outgoing bytes of one record transfer into request/reply steps.
+std::vector<Step> stepsFrom(const QByteArray& sent) {
+    std::vector<Step> steps;
+    Step current;
+    for (int i = 0; i + 6 <= sent.size(); i += 6) {
+        const QByteArray group = sent.mid(i, 6);
+        current.request.append(group);
+        const auto* g = reinterpret_cast<const std::uint8_t*>(group.constData());
+        if (g[0] & 0x40) {
+            const std::uint32_t count = std::uint32_t{g[1]} | (std::uint32_t{g[2]} << 7) |
+                                        (std::uint32_t{g[3]} << 14) | (std::uint32_t{g[4]} << 21) |
+                                        (std::uint32_t{g[5] & 0x0Fu} << 28);
+            current.replyBytes = replySize(count);
+            steps.push_back(current);
+            current = Step{};
+        }
+    }
+    if (!current.request.isEmpty())
+        steps.push_back(current);
+    return steps;
+}
+
+double runBlocking(quint16 port, const std::vector<Step>& steps, int records) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::vector<char> buf(1 << 17);
+    const auto start = Clock::now();
+    for (int r = 0; r < records; ++r) {
+        for (const Step& s : steps) {
+            if (::send(fd, s.request.constData(), static_cast<size_t>(s.request.size()), 0) !=
+                s.request.size()) {
+                ::close(fd);
+                return -1;
+            }
+            int got = 0;
+            while (got < s.replyBytes) {
+                const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+                if (n <= 0) {
+                    ::close(fd);
+                    return -1;
+                }
+                got += static_cast<int>(n);
+            }
+        }
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    ::close(fd);
+    return seconds;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    const int records = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
+
+    // The simulator runs on a thread of its own, so that the blocking client can wait on it.
+    QThread simThread;
+    simThread.start();
+    QObject anchor;
+    anchor.moveToThread(&simThread);
+    auto model = std::make_shared<vqx::sim::ModuleModel>(vqx::sim::ModuleModel::Variant::V1);
+    vqx::sim::ModuleServer* server = nullptr;
+    quint16 port = 0;
+    QMetaObject::invokeMethod(
+        &anchor,
+        [&] {
+            server = new vqx::sim::ModuleServer(model);
+            if (server->listen(QHostAddress::LocalHost, 0))
+                port = server->port();
+        },
+        Qt::BlockingQueuedConnection);
+    if (port == 0) {
+        std::fprintf(stderr, "bench: the simulator could not listen\n");
+        return 1;
+    }
+
+    CModuleSocket link;
+    QByteArray sent;
+    int readRequests = 0;
+    link.SetTrace([&](bool out, const QByteArray& bytes) {
+        if (out)
+            sent.append(bytes);
+    });
+    link.ConnectTo(0x7F000001, port);
+    while (!link.IsConnected())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+
+    const vqx::RecordBytes record =
+        vqx::NetworkRecord{0xC0A80101, 0xFFFFFF00, 0xC0A80114}.toBytes();
+    auto transfer = [&]() -> bool {
+        for (int i = 0; i < vqx::kRecordSize; ++i)
+            if (link.WriteEeprom(std::uint16_t(6 + i), &record[std::size_t(i)], 1) != 0)
+                return false;
+        vqx::RecordBytes back{};
+        for (int i = 0; i < vqx::kRecordSize; ++i)
+            if (link.ReadEeprom(std::uint16_t(6 + i), &back[std::size_t(i)], 1) != 0)
+                return false;
+        return back == record;
+    };
+
+    // One transfer to learn the exchange, then the timed runs.
+    if (!transfer()) {
+        std::fprintf(stderr, "bench: the record transfer failed\n");
+        return 1;
+    }
+    const std::vector<Step> steps = stepsFrom(sent);
+    for (const Step& s : steps)
+        if (s.replyBytes > 0)
+            ++readRequests;
+
+    const auto start = Clock::now();
+    for (int r = 0; r < records; ++r)
+        if (!transfer()) {
+            std::fprintf(stderr, "bench: the record transfer failed\n");
+            return 1;
+        }
+    const double linkSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    const double floorSeconds = runBlocking(port, steps, records);
+    if (floorSeconds < 0) {
+        std::fprintf(stderr, "bench: the blocking client failed\n");
+        return 1;
+    }
+
+    const double trips = double(records) * readRequests;
+    std::printf("records (each written and read back): %d, round trips per record: %d\n", records,
+                readRequests);
+    std::printf("link    : %8.1f us per record, %6.1f us per round trip\n",
+                linkSeconds * 1e6 / records, linkSeconds * 1e6 / trips);
+    std::printf("blocking: %8.1f us per record, %6.1f us per round trip\n",
+                floorSeconds * 1e6 / records, floorSeconds * 1e6 / trips);
+    std::printf("ratio link / blocking: %.2f\n", linkSeconds / floorSeconds);
+
+    QMetaObject::invokeMethod(
+        &anchor, [&] { delete server; }, Qt::BlockingQueuedConnection);
+    simThread.quit();
+    simThread.wait();
+    return 0;
+}

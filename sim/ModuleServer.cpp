@@ -72,6 +72,7 @@ void ModuleServer::log(const QString& line) {
 void ModuleServer::onNewConnection() {
     while (QTcpSocket* socket = m_server->nextPendingConnection()) {
         socket->setParent(this);
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         auto owned = std::make_unique<Connection>();
         Connection* c = owned.get();
         m_conns[socket] = std::move(owned);

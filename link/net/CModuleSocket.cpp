@@ -107,6 +107,9 @@ bool CModuleSocket::Create() {
     }
     const quint64 generation = ++m_generation;
     m_pSocket = socket;
+    // Requests are small and each waits for the one before it: without this the system
+    // would hold a request back until the previous one is acknowledged.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     // The outcome of a connection attempt is delivered later, as a posted event, even where
     // the socket layer knows it at once.
     connect(
@@ -230,10 +233,8 @@ int CModuleSocket::WaitForData() {
             return 0;
         if (clock.elapsed() > m_timing.waitMs)
             return -1;
-        PumpMessages();
-        if (ready())
-            return 0;
-        // Block in the event loop until a notification, or the deadline.
+        // Dispatch the thread's events, blocking in the event loop until a notification or
+        // the deadline: a reply is noticed as soon as it reaches the socket.
         const qint64 remaining = m_timing.waitMs + 1 - clock.elapsed();
         if (remaining > 0) {
             QEventLoop loop;
