@@ -81,8 +81,7 @@ int main(int argc, char* argv[]) {
         {QStringLiteral("ignore-writes"),
          QStringLiteral("Report EEPROM writes as done but keep the old bytes.")},
         {QStringLiteral("never-done"), QStringLiteral("The controller never reports done.")},
-        {{QStringLiteral("v"), QStringLiteral("verbose")},
-         QStringLiteral("Log each request and reply in hex on stderr.")},
+        {QStringLiteral("verbose"), QStringLiteral("Log each request and reply in hex on stderr.")},
     });
     p.process(app);
 
