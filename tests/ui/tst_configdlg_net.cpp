@@ -1,0 +1,339 @@
+// Ethernet mode of the dialog against a module served on a loopback address, port 23100:
+// the connect cycle, reading and writing the record, failures and clicks during transfers.
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <QTimer>
+
+#ifdef Q_OS_LINUX
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include "ModuleServer.h"
+#include "UiTestSupport.h"
+
+using namespace uitest;
+using vqx::sim::ModuleModel;
+using vqx::sim::ModuleServer;
+using Bytes = std::array<std::uint8_t, 12>;
+
+namespace {
+
+const Bytes kExample{0x01, 0x01, 0xA8, 0xC0, 0x00, 0xFF, 0xFF, 0xFF, 0x14, 0x01, 0xA8, 0xC0};
+
+QString dotted(std::uint32_t a) {
+    return vqx::formatAddress(a);
+}
+
+// A module served on a free loopback address.
+struct ServedModule {
+    std::shared_ptr<ModuleModel> model;
+    std::unique_ptr<ModuleServer> server;
+    std::uint32_t address = 0;
+
+    explicit ServedModule(ModuleModel::Variant v = ModuleModel::Variant::V2)
+        : model(std::make_shared<ModuleModel>(v)), server(std::make_unique<ModuleServer>(model)) {
+        model->setRecord(kExample);
+        address = onFreeLoopback(
+            [this](const QHostAddress& a) { return server->listen(a, vqx::kModulePort); });
+    }
+};
+
+// Connects the dialog to the address and waits until the settings have been read.
+bool connectAndRead(Harness& h, std::uint32_t address) {
+    h.dlg->SetConnectAddress(address);
+    QSignalSpy done(h.dlg.get(), &CConfigDlg::operationFinished);
+    h.click(CConfigDlg::IDC_CONNECT);
+    return done.wait(10000) || done.count() > 0;
+}
+
+} // namespace
+
+class TestConfigDlgNet : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QCoreApplication::setApplicationName(QStringLiteral("VQX250_IPConfig")); }
+
+    void connectReadsSettings_data() {
+        QTest::addColumn<int>("variant");
+        QTest::newRow("variant 1") << 1;
+        QTest::newRow("variant 2") << 2;
+    }
+    void connectReadsSettings() {
+        QFETCH(int, variant);
+        ServedModule m(static_cast<ModuleModel::Variant>(variant));
+        QVERIFY(m.address);
+        Harness h;
+        h.dlg->Socket().SetEepromMode(variant == 2 ? 1 : 2); // the tick must set it
+        h.dlg->show();
+        h.dlg->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(h.dlg.get()));
+        // Key the module's address into the connect field.
+        h.ip(1002)->ClearAddress();
+        h.ip(1002)->field(0)->setFocus();
+        for (QChar c : dotted(m.address))
+            QTest::keyClick(QApplication::focusWidget(), c.toLatin1());
+        QSignalSpy done(h.dlg.get(), &CConfigDlg::operationFinished);
+        h.click(CConfigDlg::IDC_CONNECT);
+        QVERIFY(h.settingsDisabled());
+        QVERIFY(h.dlg->IsConnectTimerActive());
+        QCOMPARE(h.commands, QStringList{QStringLiteral("arp -d ") + dotted(m.address)});
+        QCOMPARE(h.pauses, QList<int>{200});
+        QVERIFY(done.wait(10000));
+        QVERIFY(h.messages.isEmpty());
+        QCOMPARE(h.ip(1004)->text(), QStringLiteral("192.168.1.20"));
+        QCOMPARE(h.ip(1006)->text(), QStringLiteral("255.255.255.0"));
+        QCOMPARE(h.ip(1007)->text(), QStringLiteral("192.168.1.1"));
+        QVERIFY(h.settingsEnabled());
+        QCOMPARE(int(h.dlg->Socket().EepromMode()), variant);
+        QVERIFY(!h.dlg->IsConnectTimerActive());
+        QCOMPARE(h.commands.size(), 1);
+        QCOMPARE(m.server->connectionCount(), 1);
+        QCOMPARE(m.model->commandsExecuted(), 12); // one EEPROM command per byte
+    }
+
+    void blankConnectFieldPartsAreZero() {
+        Harness h(nullptr, 60000);
+        h.ip(1002)->ClearAddress();
+        h.ip(1002)->field(0)->setText(QStringLiteral("127"));
+        h.ip(1002)->field(3)->setText(QStringLiteral("9"));
+        h.click(CConfigDlg::IDC_CONNECT);
+        QCOMPARE(h.commands, QStringList{QStringLiteral("arp -d 127.0.0.9")});
+    }
+
+    void setWritesTwelveBytes_data() {
+        QTest::addColumn<int>("variant");
+        QTest::newRow("variant 1") << 1;
+        QTest::newRow("variant 2") << 2;
+    }
+    void setWritesTwelveBytes() {
+        QFETCH(int, variant);
+        ServedModule m(static_cast<ModuleModel::Variant>(variant));
+        m.model->setRecord({});
+        Harness h;
+        QVERIFY(connectAndRead(h, m.address));
+        QCOMPARE(h.ip(1004)->text(), QStringLiteral("0.0.0.0"));
+        h.ip(1004)->SetAddress(ipv4(192, 168, 1, 20));
+        h.ip(1006)->SetAddress(ipv4(255, 255, 255, 0));
+        h.ip(1007)->SetAddress(ipv4(192, 168, 1, 1));
+        const int before = m.model->commandsExecuted();
+        h.click(CConfigDlg::IDC_SET);
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Done")});
+        QCOMPARE(m.model->record(), kExample);
+        QCOMPARE(m.model->commandsExecuted() - before, 12);
+        QVERIFY(h.settingsEnabled());
+        // Read back through a new connection: the same three addresses.
+        h.ip(1004)->ClearAddress();
+        QVERIFY(connectAndRead(h, m.address));
+        QCOMPARE(h.ip(1004)->text(), QStringLiteral("192.168.1.20"));
+        QCOMPARE(h.ip(1007)->text(), QStringLiteral("192.168.1.1"));
+    }
+
+    void writeFailingMidway_data() {
+        QTest::addColumn<int>("variant");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("variant 1") << 1 << QStringLiteral("Error. Code = -1");
+        QTest::newRow("variant 2") << 2 << QStringLiteral("Error. Code = 100");
+    }
+    void writeFailingMidway() {
+        QFETCH(int, variant);
+        QFETCH(QString, message);
+        ServedModule m(static_cast<ModuleModel::Variant>(variant));
+        Harness h;
+        QVERIFY(connectAndRead(h, m.address));
+        h.ip(1007)->SetAddress(ipv4(1, 2, 3, 4));
+        h.ip(1006)->SetAddress(ipv4(5, 6, 7, 8));
+        h.ip(1004)->SetAddress(ipv4(9, 10, 11, 12));
+        m.model->faults().failAtAddress = 10;
+        h.click(CConfigDlg::IDC_SET);
+        QCOMPARE(h.texts(), QStringList{message});
+        const Bytes now = m.model->record();
+        QCOMPARE((std::array<int, 4>{now[0], now[1], now[2], now[3]}),
+                 (std::array<int, 4>{4, 3, 2, 1}));
+        for (std::size_t i = 5; i < 12; ++i)
+            QCOMPARE(int(now[i]), int(kExample[i]));
+        QVERIFY(h.settingsEnabled());
+    }
+
+    void readFailureKeepsFieldsAndEnables() {
+        ServedModule m;
+        Harness h;
+        h.ip(1004)->SetAddress(ipv4(1, 1, 1, 1));
+        m.model->faults().failAtAddress = 14;
+        QVERIFY(connectAndRead(h, m.address));
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Error. Code = 100")});
+        QCOMPARE(h.ip(1004)->text(), QStringLiteral("1.1.1.1"));
+        QVERIFY(h.ip(1006)->IsBlank());
+        QVERIFY(h.settingsEnabled());
+    }
+
+    void refusedConnection() {
+        const std::uint32_t address = unusedLoopback();
+        QVERIFY(address);
+        Harness h;
+        h.ip(1004)->SetAddress(ipv4(1, 1, 1, 1));
+        QVERIFY(connectAndRead(h, address));
+        // A refused attempt counts as connected: the settings read fails with the link's
+        // code for a send on a dead connection, and the group is enabled.
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Error. Code = 2")});
+        QCOMPARE(h.ip(1004)->text(), QStringLiteral("1.1.1.1"));
+        QVERIFY(h.settingsEnabled());
+        QCOMPARE(h.commands.size(), 1);
+    }
+
+    void setAfterModuleClosedLink() {
+        ServedModule m;
+        Harness h;
+        QVERIFY(connectAndRead(h, m.address));
+        m.server->close();
+        QTRY_VERIFY(!h.dlg->Socket().IsConnected());
+        const int commands = m.model->commandsExecuted();
+        h.ip(1004)->SetAddress(ipv4(10, 0, 0, 1));
+        h.click(CConfigDlg::IDC_SET);
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Error. Code = 3")});
+        QCOMPARE(m.model->commandsExecuted(), commands);
+        QCOMPARE(m.model->record(), kExample);
+    }
+
+    void failedVersionReadSelectsVariant1() {
+        ServedModule m(ModuleModel::Variant::V2);
+        Harness h;
+        QVERIFY(connectAndRead(h, m.address));
+        QCOMPARE(int(h.dlg->Socket().EepromMode()), 2);
+        // Now the module stops answering reads: the version read fails.
+        CModuleSocket::Timing t;
+        t.waitMs = 100;
+        t.eepromPollMs = 300;
+        h.dlg->Socket().SetTiming(t);
+        m.server->faults().noReply = true;
+        QVERIFY(connectAndRead(h, m.address));
+        QCOMPARE(int(h.dlg->Socket().EepromMode()), 1);
+        QVERIFY(h.messages.size() >= 2);
+        // The link's receive-error box, titled "Error", then the read's own message.
+        QCOMPARE(h.messages.first().title, QStringLiteral("Error"));
+        QVERIFY(h.messages.first().text.startsWith(QStringLiteral("len = -1,\nerr = ")));
+        QCOMPARE(h.messages.last().title, QStringLiteral("VQX250_IPConfig"));
+        QCOMPARE(h.messages.last().text, QStringLiteral("Error. Code = 4"));
+        QVERIFY(h.settingsEnabled());
+    }
+
+    void clicksDuringTransferAreNotActedOn() {
+        ServedModule m;
+        m.model->setBusyPolls(3); // each byte takes several polls, each a wait
+        Harness h;
+        h.dlg->show();
+        QVERIFY(connectAndRead(h, m.address));
+        h.commands.clear();
+        h.ip(1004)->SetAddress(ipv4(192, 168, 7, 7));
+        int rounds = 0;
+        bool sawBusy = false;
+        QTimer poke;
+        poke.setInterval(0);
+        connect(&poke, &QTimer::timeout, this, [&] {
+            if (!h.dlg->IsBusy() || rounds >= 3)
+                return;
+            sawBusy = true;
+            ++rounds;
+            h.click(CConfigDlg::IDC_CONNECT);
+            h.click(CConfigDlg::IDC_USB);
+            h.click(CConfigDlg::IDC_SET);
+            QTest::mouseClick(h.combo(), Qt::LeftButton);
+            QTest::keyClick(h.item(CConfigDlg::IDC_SET), Qt::Key_Space);
+        });
+        poke.start();
+        h.click(CConfigDlg::IDC_SET);
+        poke.stop();
+        QVERIFY(sawBusy);
+        QCOMPARE(rounds, 3);
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Done")}); // one write, one message
+        QVERIFY(h.commands.isEmpty());                            // no new connect sequence
+        QCOMPARE(m.server->connectionCount(), 1);
+        QVERIFY(h.radio(1000)->isChecked()); // still Ethernet mode
+        QVERIFY(!h.radio(1001)->isChecked());
+        QVERIFY(!h.dlg->IsConnectTimerActive());
+        QCOMPARE(m.model->record()[8], std::uint8_t{7});
+        // Afterwards the controls work again.
+        h.click(CConfigDlg::IDC_SET);
+        QCOMPARE(h.texts().size(), 2);
+    }
+
+    void closingDuringTransferWaitsForIt() {
+        ServedModule m;
+        m.model->setBusyPolls(3);
+        Harness h;
+        h.dlg->show();
+        QVERIFY(connectAndRead(h, m.address));
+        bool closedInside = false;
+        QTimer::singleShot(0, this, [&] {
+            QTest::keyClick(h.ip(1002)->field(0), Qt::Key_Escape);
+            closedInside = !h.dlg->isVisible();
+        });
+        h.click(CConfigDlg::IDC_SET);
+        QVERIFY(!closedInside);
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Done")});
+        QVERIFY(!h.dlg->isVisible()); // closed once the write had ended
+        QCOMPARE(h.dlg->result(), int(QDialog::Rejected));
+    }
+
+#ifdef Q_OS_LINUX
+    void connectCycleUntilModuleListens() {
+        // A listener with a full accept queue drops further connection requests, so the
+        // dialog's attempts neither succeed nor fail, as with a module that does not answer.
+        int blocker = -1;
+        const std::uint32_t address = onFreeLoopback([&](const QHostAddress& a) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            int on = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            sockaddr_in sa{};
+            sa.sin_family = AF_INET;
+            sa.sin_port = htons(vqx::kModulePort);
+            sa.sin_addr.s_addr = htonl(a.toIPv4Address());
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+                ::listen(fd, 0) != 0) {
+                ::close(fd);
+                return false;
+            }
+            blocker = fd;
+            return true;
+        });
+        QVERIFY(address);
+        QTcpSocket filler1, filler2;
+        filler1.connectToHost(QHostAddress(address), vqx::kModulePort);
+        QVERIFY(filler1.waitForConnected(3000));
+        filler2.connectToHost(QHostAddress(address), vqx::kModulePort);
+        QTest::qWait(50);
+
+        Harness h(nullptr, 150);
+        h.dlg->SetConnectAddress(address);
+        h.click(CConfigDlg::IDC_CONNECT);
+        // Every tick without a connection runs the whole sequence again: arp, pause, connect.
+        QTRY_VERIFY_WITH_TIMEOUT(h.commands.size() >= 4, 10000);
+        QVERIFY(h.messages.isEmpty());
+        QVERIFY(h.settingsDisabled());
+        QVERIFY(h.dlg->IsConnectTimerActive());
+        for (const QString& c : h.commands)
+            QCOMPARE(c, QStringLiteral("arp -d ") + dotted(address));
+        QCOMPARE(h.pauses.size(), h.commands.size());
+
+        // The module starts listening: a later attempt connects and the settings are read.
+        auto model = std::make_shared<ModuleModel>(ModuleModel::Variant::V2);
+        model->setRecord(kExample);
+        ModuleServer server(model);
+        ::close(blocker);
+        filler1.abort();
+        filler2.abort();
+        QVERIFY(server.listen(QHostAddress(address), vqx::kModulePort));
+        QTRY_VERIFY_WITH_TIMEOUT(h.settingsEnabled(), 10000);
+        QVERIFY(h.messages.isEmpty());
+        QCOMPARE(h.ip(1004)->text(), QStringLiteral("192.168.1.20"));
+        QVERIFY(!h.dlg->IsConnectTimerActive());
+    }
+#endif
+};
+
+QTEST_MAIN(TestConfigDlgNet)
+#include "tst_configdlg_net.moc"
