@@ -1,0 +1,515 @@
+// vqx250-ipconfig end to end: the real executable against vqx250-modsim processes on
+// loopback and against the simulated hub (--driver sim, --demo). Each command, the --json
+// output, refused settings, a verification mismatch, a plan with a failing module, and the
+// exit statuses.
+
+#include <memory>
+#include <vector>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+enum ExitStatus { kOk = 0, kUsage = 2, kUnreachable = 3, kDevice = 4, kMismatch = 5, kPartial = 6 };
+
+QString tool() {
+    return qEnvironmentVariable("VQX_IPCONFIG");
+}
+QString modsim() {
+    return qEnvironmentVariable("VQX_MODSIM");
+}
+
+struct Run {
+    int exit = -1;
+    QByteArray out;
+    QString err;
+    QJsonDocument json() const { return QJsonDocument::fromJson(out); }
+};
+
+Run run(const QStringList& args, int timeoutMs = 60000) {
+    QProcess p;
+    p.start(tool(), args);
+    Run r;
+    if (!p.waitForStarted(10000)) {
+        r.err = QStringLiteral("could not start %1").arg(tool());
+        return r;
+    }
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        r.err = QStringLiteral("timed out");
+        return r;
+    }
+    r.exit = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+/// A vqx250-modsim process on 127.0.0.1 and a free port; stopped when destroyed.
+class Modsim {
+public:
+    explicit Modsim(const QStringList& extra = {}) {
+        m_process.setProgram(modsim());
+        m_process.setArguments(QStringList{"--address", "127.0.0.1", "--port", "0"} + extra);
+        m_process.setReadChannel(QProcess::StandardError);
+        m_process.start();
+        if (!m_process.waitForStarted(10000))
+            return;
+        // It announces "... listening on 127.0.0.1:PORT; ..." on stderr once it listens.
+        static const QRegularExpression announce(QStringLiteral("listening on [0-9.]+:(\\d+)"));
+        QByteArray seen;
+        while (m_port == 0 && m_process.waitForReadyRead(10000)) {
+            seen += m_process.readAllStandardError();
+            const auto m = announce.match(QString::fromUtf8(seen));
+            if (m.hasMatch())
+                m_port = m.captured(1).toUShort();
+        }
+    }
+    ~Modsim() {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    quint16 port() const { return m_port; }
+    QString portText() const { return QString::number(m_port); }
+    QStringList target() const { return {"--host", "127.0.0.1", "--port", portText()}; }
+
+private:
+    QProcess m_process;
+    quint16 m_port = 0;
+};
+
+QJsonObject record(const char* ip, const char* mask, const char* gateway) {
+    return QJsonObject{{"ip", ip}, {"mask", mask}, {"gateway", gateway}};
+}
+
+quint16 freePort() {
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
+} // namespace
+
+class TestCliEndToEnd : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        QVERIFY2(!tool().isEmpty() && !modsim().isEmpty(),
+                 "VQX_IPCONFIG and VQX_MODSIM must name the executables");
+    }
+
+    void version() {
+        const Run r = run({"--version"});
+        QCOMPARE(r.exit, kOk);
+        QCOMPARE(r.out.trimmed(), QByteArray("vqx250-ipconfig 1.0.0.1"));
+    }
+
+    void help_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("mentions");
+        QTest::newRow("tool") << QStringList{"--help"}
+                              << QStringList{"read",      "write",    "slots",  "apply",
+                                             "--json",    "--driver", "--demo", "--timeout",
+                                             "--verbose", "--version"};
+        QTest::newRow("read") << QStringList{"read", "--help"}
+                              << QStringList{"--host", "--port", "--slot", "--hub"};
+        QTest::newRow("write") << QStringList{"write", "--help"}
+                               << QStringList{"--ip", "--mask", "--gateway", "--force",
+                                              "--no-verify"};
+        QTest::newRow("slots") << QStringList{"slots", "--help"} << QStringList{"--hub"};
+        QTest::newRow("apply") << QStringList{"apply", "--help"}
+                               << QStringList{"PLAN", "--dry-run", "--format", "--force"};
+    }
+    void help() {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, mentions);
+        const Run r = run(args);
+        QCOMPARE(r.exit, kOk);
+        const QString text = QString::fromUtf8(r.out);
+        for (const QString& m : mentions)
+            QVERIFY2(text.contains(m), qPrintable(m));
+        // Every help lists the exit statuses.
+        for (const char* line :
+             {"0  success", "2  usage error", "3  module or hub unreachable", "4  device error",
+              "5  verification mismatch", "6  apply: one or more"})
+            QVERIFY2(text.contains(QLatin1String(line)), line);
+    }
+
+    void usageErrors_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no command") << QStringList{} << "";
+        QTest::newRow("unknown command") << QStringList{"erase"} << "";
+        QTest::newRow("unknown option") << QStringList{"read", "--hots", "1.2.3.4"} << "";
+        QTest::newRow("no target") << QStringList{"read"} << "--host ADDR or --slot N";
+        QTest::newRow("bad host") << QStringList{"read", "--host", "10.0.0"} << "--host";
+        QTest::newRow("host and slot")
+            << QStringList{"read", "--host", "10.0.0.5", "--slot", "1"} << "";
+        QTest::newRow("slot 0") << QStringList{"read", "--slot", "0"} << "";
+        QTest::newRow("slot 7") << QStringList{"read", "--slot", "7"} << "";
+        QTest::newRow("port 0") << QStringList{"read", "--host", "10.0.0.5", "--port", "0"} << "";
+        QTest::newRow("timeout 0")
+            << QStringList{"read", "--host", "10.0.0.5", "--timeout", "0"} << "";
+        QTest::newRow("bad driver") << QStringList{"slots", "--driver", "ftdi"} << "";
+        QTest::newRow("write without mask")
+            << QStringList{"write",    "--host",    "10.0.0.5", "--ip",
+                           "10.0.0.6", "--gateway", "0.0.0.0"}
+            << "--mask";
+        QTest::newRow("write bad ip text")
+            << QStringList{"write",  "--host",    "10.0.0.5",  "--ip",   "10.0.0.600",
+                           "--mask", "255.0.0.0", "--gateway", "0.0.0.0"}
+            << "--ip: '10.0.0.600' is not a dotted IPv4 address";
+        QTest::newRow("apply without plan") << QStringList{"apply"} << "PLAN";
+        QTest::newRow("apply missing file")
+            << QStringList{"apply", "/nonexistent/plan.csv"} << "cannot read the plan";
+    }
+    void usageErrors() {
+        QFETCH(QStringList, args);
+        QFETCH(QString, message);
+        const Run r = run(args);
+        QCOMPARE(r.exit, kUsage);
+        QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    }
+
+    void readText() {
+        Modsim sim({"--ip", "10.1.2.3", "--mask", "255.255.0.0", "--gateway", "10.1.0.1"});
+        QVERIFY(sim.port() != 0);
+        const Run r = run(QStringList{"read"} + sim.target());
+        QCOMPARE(r.exit, kOk);
+        QCOMPARE(QString::fromUtf8(r.out),
+                 QStringLiteral("IP:      10.1.2.3\nMask:    255.255.0.0\nGateway: 10.1.0.1\n"));
+    }
+
+    void readJson_data() {
+        QTest::addColumn<QString>("variant");
+        QTest::newRow("variant 1") << "1";
+        QTest::newRow("variant 2") << "2";
+    }
+    void readJson() {
+        QFETCH(QString, variant);
+        Modsim sim({"--variant", variant, "--record", "0102030400ffffff0a00000a"});
+        const Run r = run(QStringList{"read", "--json"} + sim.target());
+        QCOMPARE(r.exit, kOk);
+        QVERIFY(r.json().isObject());
+        QCOMPARE(r.json().object(), record("10.0.0.10", "255.255.255.0", "4.3.2.1"));
+    }
+
+    // -v shows the wire: the control register write opens every EEPROM read, and replies
+    // start EF BE; the variant chosen from the version register is named.
+    void verboseTrace() {
+        Modsim sim({"--variant", "2"});
+        const Run r = run(QStringList{"read", "-v"} + sim.target());
+        QCOMPARE(r.exit, kOk);
+        QVERIFY2(r.err.contains("> CE 02 00 00 00 00"), qPrintable(r.err)); // read reg 14, 2 words
+        QVERIFY(r.err.contains("> 80 01 00 00 00 00"));
+        QVERIFY(r.err.contains("> 8D 01 0C 00 00 08")); // read command 0x80000601 to register 13
+        QVERIFY(r.err.contains("< EF BE"));
+        QVERIFY(r.err.contains("variant 2"));
+        QVERIFY(r.err.contains("arp -d 127.0.0.1"));
+    }
+
+    void writeAndReadBack() {
+        Modsim sim;
+        const Run w = run(QStringList{"write", "--json", "--ip", "10.0.0.7", "--mask",
+                                      "255.255.255.0", "--gateway", "10.0.0.1"} +
+                          sim.target());
+        QCOMPARE(w.exit, kOk);
+        const QJsonObject o = w.json().object();
+        QCOMPARE(o.value("before").toObject(),
+                 record("192.168.1.20", "255.255.255.0", "192.168.1.1"));
+        QCOMPARE(o.value("written").toObject(), record("10.0.0.7", "255.255.255.0", "10.0.0.1"));
+        QCOMPARE(o.value("after").toObject(), record("10.0.0.7", "255.255.255.0", "10.0.0.1"));
+        QCOMPARE(o.value("verified").toBool(), true);
+        // A new connection finds the new record.
+        const Run r = run(QStringList{"read", "--json"} + sim.target());
+        QCOMPARE(r.exit, kOk);
+        QCOMPARE(r.json().object(), record("10.0.0.7", "255.255.255.0", "10.0.0.1"));
+    }
+
+    void writeText() {
+        Modsim sim({"--variant", "2"});
+        const Run w = run(QStringList{"write", "--ip", "172.16.5.9", "--mask", "255.255.0.0",
+                                      "--gateway", "0.0.0.0"} +
+                          sim.target());
+        QCOMPARE(w.exit, kOk);
+        const QString text = QString::fromUtf8(w.out);
+        QVERIFY2(text.contains(QRegularExpression("IP: +192\\.168\\.1\\.20 +172\\.16\\.5\\.9")),
+                 qPrintable(text));
+        QVERIFY(text.contains(QRegularExpression("Mask: +255\\.255\\.255\\.0 +255\\.255\\.0\\.0")));
+        QVERIFY(text.contains(QRegularExpression("Gateway: +192\\.168\\.1\\.1 +0\\.0\\.0\\.0")));
+        QVERIFY(text.contains("Verified"));
+    }
+
+    // A module that takes writes but keeps its old bytes is caught by the read-back.
+    void verificationMismatch() {
+        Modsim sim({"--ignore-writes"});
+        const QStringList write = QStringList{"write",         "--ip",      "10.0.0.7", "--mask",
+                                              "255.255.255.0", "--gateway", "10.0.0.1"} +
+                                  sim.target();
+        const Run r = run(write + QStringList{"--json"});
+        QCOMPARE(r.exit, kMismatch);
+        QVERIFY2(r.err.contains("verification failed"), qPrintable(r.err));
+        const QJsonObject o = r.json().object();
+        QCOMPARE(o.value("verified").toBool(true), false);
+        QCOMPARE(o.value("after").toObject(),
+                 record("192.168.1.20", "255.255.255.0", "192.168.1.1"));
+        QCOMPARE(o.value("exit").toInt(), kMismatch);
+        // --no-verify skips the read-back, so the same module passes.
+        const Run n = run(write + QStringList{"--no-verify"});
+        QCOMPARE(n.exit, kOk);
+        QVERIFY(n.out.contains("not read back"));
+    }
+
+    void deviceErrorNamesAddress() {
+        Modsim sim({"--variant", "2", "--fail-at", "10"});
+        const Run r = run(QStringList{"read"} + sim.target());
+        QCOMPARE(r.exit, kDevice);
+        QVERIFY2(r.err.contains("EEPROM read failed at address 10: the controller reported "
+                                "failure (code 100)"),
+                 qPrintable(r.err));
+        QVERIFY(r.out.isEmpty());
+    }
+
+    void refusedConnectionIsUnreachable() {
+        const Run r = run({"read", "--host", "127.0.0.1", "--port", QString::number(freePort()),
+                           "--timeout", "1", "--json"});
+        QCOMPARE(r.exit, kUnreachable);
+        QVERIFY2(r.err.contains("unreachable"), qPrintable(r.err));
+        QCOMPARE(r.json().object().value("exit").toInt(), kUnreachable);
+    }
+
+    // Each rule refuses its field by name before anything is contacted (the host does not
+    // exist); --force writes anyway.
+    void refusedSettings_data() {
+        QTest::addColumn<QString>("ip");
+        QTest::addColumn<QString>("mask");
+        QTest::addColumn<QString>("gateway");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("mask") << "10.0.0.7"
+                              << "255.0.255.0"
+                              << "0.0.0.0"
+                              << "refused: mask 255.0.255.0";
+        QTest::newRow("ip zero") << "0.0.0.0"
+                                 << "255.255.255.0"
+                                 << "0.0.0.0"
+                                 << "refused: ip 0.0.0.0";
+        QTest::newRow("loopback") << "127.0.0.9"
+                                  << "255.0.0.0"
+                                  << "0.0.0.0"
+                                  << "refused: ip 127.0.0.9 is a loopback";
+        QTest::newRow("multicast") << "230.1.2.3"
+                                   << "255.255.255.0"
+                                   << "0.0.0.0"
+                                   << "refused: ip 230.1.2.3 is a multicast";
+        QTest::newRow("network") << "10.0.0.0"
+                                 << "255.255.255.0"
+                                 << "0.0.0.0"
+                                 << "refused: ip 10.0.0.0 is the network address";
+        QTest::newRow("broadcast") << "10.0.0.255"
+                                   << "255.255.255.0"
+                                   << "0.0.0.0"
+                                   << "refused: ip 10.0.0.255 is the broadcast address";
+        QTest::newRow("gateway outside") << "10.0.0.7"
+                                         << "255.255.255.0"
+                                         << "10.0.1.1"
+                                         << "refused: gateway 10.0.1.1 is outside";
+        QTest::newRow("gateway is ip") << "10.0.0.7"
+                                       << "255.255.255.0"
+                                       << "10.0.0.7"
+                                       << "refused: gateway 10.0.0.7 is the module's own ip";
+    }
+    void refusedSettings() {
+        QFETCH(QString, ip);
+        QFETCH(QString, mask);
+        QFETCH(QString, gateway);
+        QFETCH(QString, message);
+        const QStringList settings{"--ip", ip, "--mask", mask, "--gateway", gateway};
+        const Run r = run(QStringList{"write", "--host", "192.0.2.1"} + settings);
+        QCOMPARE(r.exit, kUsage);
+        QVERIFY2(r.err.contains(message), qPrintable(r.err));
+        QVERIFY(r.err.contains("--force"));
+        QVERIFY(!r.err.contains("arp"));
+
+        Modsim sim;
+        const Run f = run(QStringList{"write", "--force", "--json"} + settings + sim.target());
+        QCOMPARE(f.exit, kOk);
+        QVERIFY(f.err.contains("warning:"));
+        QCOMPARE(f.json().object().value("after").toObject(),
+                 record(ip.toLatin1(), mask.toLatin1(), gateway.toLatin1()));
+    }
+
+    void slotsSim() {
+        const Run r = run({"slots", "--driver", "sim", "--json"});
+        QCOMPARE(r.exit, kOk);
+        const QJsonArray a = r.json().array();
+        QCOMPARE(a.size(), 6);
+        const int types[6] = {1, 2, 3, 9, 5, 0};
+        const char* names[6] = {"Oscilloscope", "Afg", "LAG", "Thermo", "Strain", "No"};
+        for (int i = 0; i < 6; ++i) {
+            const QJsonObject s = a[i].toObject();
+            QCOMPARE(s.value("slot").toInt(), i + 1);
+            QCOMPARE(s.value("type").toInt(), types[i]);
+            QCOMPARE(s.value("name").toString(), QString::fromLatin1(names[i]));
+            QCOMPARE(s.keys(), (QStringList{"name", "slot", "type"}));
+        }
+        const Run t = run({"slots", "--driver", "sim"});
+        QCOMPARE(t.exit, kOk);
+        QVERIFY(t.out.startsWith("Slot 1: Oscilloscope (type 1)\nSlot 2: Afg (type 2)\n"));
+        QVERIFY(t.out.contains("Slot 6: No (type 0)\n"));
+    }
+
+    void slotsDemo() {
+        const Run r = run({"slots", "--demo"});
+        QCOMPARE(r.exit, kOk);
+        QVERIFY(r.out.contains("Slot 3: Thermo (type 9)"));
+        QVERIFY(r.out.contains("Slot 4: Unknown (type 7)"));
+    }
+
+    void noHub() {
+        // Hub 1 does not exist on the simulated driver, which lists one hub.
+        const Run r = run({"slots", "--driver", "sim", "--hub", "1"});
+        QCOMPARE(r.exit, kUnreachable);
+        QVERIFY2(r.err.contains("no hub 1"), qPrintable(r.err));
+    }
+
+    void slotReadWrite() {
+        const Run r = run({"read", "--demo", "--slot", "5", "--json"});
+        QCOMPARE(r.exit, kOk);
+        QCOMPARE(r.json().object(), record("192.168.1.105", "255.255.255.0", "192.168.1.1"));
+        // Slot 2 holds a variant-2 module; written and verified within one run.
+        const Run w = run({"write", "--demo", "--slot", "2", "--ip", "10.9.8.7", "--mask",
+                           "255.255.255.0", "--gateway", "10.9.8.1", "--json"});
+        QCOMPARE(w.exit, kOk);
+        QCOMPARE(w.json().object().value("before").toObject(),
+                 record("192.168.1.102", "255.255.255.0", "192.168.1.1"));
+        QCOMPARE(w.json().object().value("after").toObject(),
+                 record("10.9.8.7", "255.255.255.0", "10.9.8.1"));
+        QCOMPARE(w.json().object().value("target").toString(), QStringLiteral("slot 2"));
+        // The progress display is for terminals only.
+        QVERIFY(!w.err.contains("bytes"));
+    }
+
+    void emptySlotIsUnreachable() {
+        const Run r = run({"read", "--driver", "sim", "--slot", "6"});
+        QCOMPARE(r.exit, kUnreachable);
+        QVERIFY2(r.err.contains("slot 6 of hub 0 holds no module"), qPrintable(r.err));
+    }
+
+    // Three modules and a hub slot; the second module's controller fails at address 10.
+    void applyPlanWithOneFailure() {
+        Modsim a;
+        Modsim b({"--fail-at", "10"});
+        Modsim c({"--variant", "2"});
+        QTemporaryDir dir;
+        const QString path = dir.filePath("plan.csv");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("host,port,slot,ip,mask,gateway\n");
+        for (const Modsim* m : {&a, &b, &c})
+            f.write(QStringLiteral("127.0.0.1,%1,,10.0.0.%2,255.255.255.0,10.0.0.1\n")
+                        .arg(m->port())
+                        .arg(m == &a   ? 21
+                             : m == &b ? 22
+                                       : 23)
+                        .toLatin1());
+        f.write(",,1,10.0.0.31,255.255.255.0,10.0.0.1\n");
+        f.close();
+
+        const Run r = run({"apply", path, "--demo", "--json"});
+        QCOMPARE(r.exit, kPartial);
+        const QJsonArray items = r.json().array();
+        QCOMPARE(items.size(), 4);
+        const QJsonObject ia = items[0].toObject();
+        QCOMPARE(ia.value("target").toString(), QStringLiteral("127.0.0.1:%1").arg(a.port()));
+        QCOMPARE(ia.value("result").toString(), QStringLiteral("ok"));
+        QCOMPARE(ia.value("before").toObject(),
+                 record("192.168.1.20", "255.255.255.0", "192.168.1.1"));
+        QCOMPARE(ia.value("after").toObject(), record("10.0.0.21", "255.255.255.0", "10.0.0.1"));
+        QCOMPARE(ia.value("changes").toArray(), (QJsonArray{"ip", "gateway"}));
+        const QJsonObject ib = items[1].toObject();
+        QCOMPARE(ib.value("result").toString(), QStringLiteral("device error"));
+        QCOMPARE(ib.value("exit").toInt(), kDevice);
+        QCOMPARE(ib.value("code").toInt(), 100);
+        QVERIFY(ib.value("error").toString().contains("EEPROM read failed at address 10"));
+        QVERIFY(ib.value("before").isNull());
+        QCOMPARE(ib.value("written").toBool(true), false);
+        QCOMPARE(items[2].toObject().value("result").toString(), QStringLiteral("ok"));
+        const QJsonObject is = items[3].toObject();
+        QCOMPARE(is.value("slot").toInt(), 1);
+        QCOMPARE(is.value("result").toString(), QStringLiteral("ok"));
+        QCOMPARE(is.value("after").toObject(), record("10.0.0.31", "255.255.255.0", "10.0.0.1"));
+
+        // The failing module did not stop the third one, which now holds its new record.
+        const Run rc = run(QStringList{"read", "--json"} + c.target());
+        QCOMPARE(rc.json().object(), record("10.0.0.23", "255.255.255.0", "10.0.0.1"));
+        // Applying the same plan to the first module again finds nothing to change.
+        const Run again = run({"apply", path, "--demo"});
+        QCOMPARE(again.exit, kPartial);
+        QVERIFY2(
+            again.out.contains(QStringLiteral("127.0.0.1:%1: no change").arg(a.port()).toUtf8()),
+            again.out.constData());
+        QVERIFY(again.out.contains("result: unchanged"));
+        QVERIFY(again.out.contains("3 of 4 module(s) succeeded."));
+    }
+
+    void applyJsonDryRun() {
+        Modsim a;
+        QTemporaryDir dir;
+        const QString path = dir.filePath("plan.json");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QStringLiteral(R"({"modules": [{"host": "127.0.0.1", "port": %1,
+            "ip": "10.0.0.21", "mask": "255.255.255.0", "gateway": "192.168.1.1"}]})")
+                    .arg(a.port())
+                    .toLatin1());
+        f.close();
+        // The gateway would be outside the new subnet: refused before anything is read.
+        const Run refused = run({"apply", path});
+        QCOMPARE(refused.exit, kUsage);
+        QVERIFY2(refused.err.contains("gateway 192.168.1.1 is outside"), qPrintable(refused.err));
+        QVERIFY(refused.out.isEmpty());
+
+        const Run dry = run({"apply", path, "--dry-run", "--force"});
+        QCOMPARE(dry.exit, kOk);
+        QVERIFY2(dry.out.contains("ip 192.168.1.20 -> 10.0.0.21"), dry.out.constData());
+        QVERIFY(!dry.out.contains("gateway 192.168.1.1 ->"));
+        QVERIFY(dry.out.contains("nothing was written"));
+        const Run r = run(QStringList{"read", "--json"} +
+                          QStringList{"--host", "127.0.0.1", "--port", a.portText()});
+        QCOMPARE(r.json().object().value("ip").toString(), QStringLiteral("192.168.1.20"));
+
+        const Run forced = run({"apply", path, "--force", "--json"});
+        QCOMPARE(forced.exit, kOk);
+        QCOMPARE(forced.json().array()[0].toObject().value("after").toObject(),
+                 record("10.0.0.21", "255.255.255.0", "192.168.1.1"));
+    }
+
+    void applyFromStdinWithMismatch() {
+        Modsim a({"--ignore-writes"});
+        QProcess p;
+        p.start(tool(), {"apply", "-", "--json"});
+        QVERIFY(p.waitForStarted());
+        p.write(
+            QStringLiteral("host,port,ip,mask,gateway\n127.0.0.1,%1,10.0.0.5,255.0.0.0,0.0.0.0\n")
+                .arg(a.port())
+                .toLatin1());
+        p.closeWriteChannel();
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), int(kPartial));
+        const QJsonObject o =
+            QJsonDocument::fromJson(p.readAllStandardOutput()).array()[0].toObject();
+        QCOMPARE(o.value("result").toString(), QStringLiteral("verification mismatch"));
+        QCOMPARE(o.value("exit").toInt(), kMismatch);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCliEndToEnd)
+#include "tst_cli_e2e.moc"

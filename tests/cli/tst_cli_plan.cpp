@@ -1,0 +1,186 @@
+// Plans for vqx250-ipconfig apply: the CSV and JSON forms and every way they are refused.
+
+#include <QTest>
+
+#include "Plan.h"
+
+using vqx::cli::parsePlan;
+using vqx::cli::PlanEntry;
+using vqx::cli::PlanFormat;
+
+Q_DECLARE_METATYPE(PlanFormat)
+
+class TestPlan : public QObject {
+    Q_OBJECT
+private slots:
+    void csvLine_data() {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QStringList>("fields");
+        QTest::newRow("plain") << "a,b,c" << QStringList{"a", "b", "c"};
+        QTest::newRow("blanks trimmed") << "  a , b ,c  " << QStringList{"a", "b", "c"};
+        QTest::newRow("empty fields") << ",,x" << QStringList{"", "", "x"};
+        QTest::newRow("trailing comma") << "a," << QStringList{"a", ""};
+        QTest::newRow("quoted") << "\"a,b\",c" << QStringList{"a,b", "c"};
+        QTest::newRow("doubled quote") << "\"say \"\"hi\"\"\"" << QStringList{"say \"hi\""};
+        QTest::newRow("quoted keeps blanks") << " \" a \" ,b" << QStringList{" a ", "b"};
+    }
+    void csvLine() {
+        QFETCH(QString, line);
+        QFETCH(QStringList, fields);
+        QString error;
+        const auto got = vqx::cli::splitCsvLine(line, &error);
+        QVERIFY2(got.has_value(), qPrintable(error));
+        QCOMPARE(*got, fields);
+    }
+
+    void csvLineRefused_data() {
+        QTest::addColumn<QString>("line");
+        QTest::newRow("unclosed") << "\"abc,d";
+        QTest::newRow("text after quote") << "\"a\"b,c";
+        QTest::newRow("quote inside") << "a\"b,c";
+    }
+    void csvLineRefused() {
+        QFETCH(QString, line);
+        QString error;
+        QVERIFY(!vqx::cli::splitCsvLine(line, &error).has_value());
+        QVERIFY(!error.isEmpty());
+    }
+
+    void csv() {
+        const QByteArray text = "\xEF\xBB\xBF# provisioning of rack 4\r\n"
+                                "Host, Port ,slot,ip,mask,gateway\r\n"
+                                "\r\n"
+                                "192.168.1.20,,,10.0.0.20,255.255.255.0,10.0.0.1\r\n"
+                                "127.0.0.1,23101,,10.0.0.21,255.255.255.0,0.0.0.0\r\n"
+                                "  # a comment\n"
+                                ",,3,\"10.0.0.23\",255.255.255.0,10.0.0.1\n";
+        QString error;
+        const auto plan = parsePlan(text, PlanFormat::Auto, &error);
+        QVERIFY2(plan.has_value(), qPrintable(error));
+        QCOMPARE(plan->size(), std::size_t{3});
+        const PlanEntry& a = (*plan)[0];
+        QCOMPARE(a.origin, 4);
+        QCOMPARE(a.host, 0xC0A80114u);
+        QCOMPARE(a.port, std::uint16_t{23100});
+        QCOMPARE(a.slot, 0);
+        QCOMPARE(a.settings.ip, 0x0A000014u);
+        QCOMPARE(a.settings.mask, 0xFFFFFF00u);
+        QCOMPARE(a.settings.gateway, 0x0A000001u);
+        QCOMPARE(a.target(), QStringLiteral("192.168.1.20"));
+        QCOMPARE((*plan)[1].port, std::uint16_t{23101});
+        QCOMPARE((*plan)[1].settings.gateway, 0u);
+        QCOMPARE((*plan)[1].target(), QStringLiteral("127.0.0.1:23101"));
+        QCOMPARE((*plan)[2].slot, 3);
+        QCOMPARE((*plan)[2].target(), QStringLiteral("slot 3"));
+        QCOMPARE((*plan)[2].settings.ip, 0x0A000017u);
+    }
+
+    void json_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::newRow("array") << QByteArray(
+            R"([{"host":"192.168.1.20","ip":"10.0.0.20","mask":"255.255.255.0","gateway":"10.0.0.1"},
+                {"slot":3,"ip":"10.0.0.23","mask":"255.255.255.0","gateway":"10.0.0.1"},
+                {"host":"127.0.0.1","port":23101,"ip":"10.0.0.21","mask":"255.255.255.0","gateway":"0.0.0.0"}])");
+        QTest::newRow("modules object") << QByteArray(
+            R"({"modules":[{"host":"192.168.1.20","ip":"10.0.0.20","mask":"255.255.255.0","gateway":"10.0.0.1"},
+                {"slot":3,"ip":"10.0.0.23","mask":"255.255.255.0","gateway":"10.0.0.1"},
+                {"host":"127.0.0.1","port":23101,"ip":"10.0.0.21","mask":"255.255.255.0","gateway":"0.0.0.0"}]})");
+    }
+    void json() {
+        QFETCH(QByteArray, text);
+        QString error;
+        const auto plan = parsePlan(text, PlanFormat::Auto, &error);
+        QVERIFY2(plan.has_value(), qPrintable(error));
+        QCOMPARE(plan->size(), std::size_t{3});
+        QCOMPARE((*plan)[0].host, 0xC0A80114u);
+        QCOMPARE((*plan)[0].origin, 1);
+        QCOMPARE((*plan)[1].slot, 3);
+        QCOMPARE((*plan)[1].settings.ip, 0x0A000017u);
+        QCOMPARE((*plan)[2].port, std::uint16_t{23101});
+        QCOMPARE((*plan)[2].origin, 3);
+    }
+
+    void forcedFormat() {
+        // A CSV text read as JSON is refused, and the other way round.
+        QString error;
+        QVERIFY(!parsePlan("host,ip,mask,gateway\n1.2.3.4,10.0.0.2,255.0.0.0,0.0.0.0\n",
+                           PlanFormat::Json, &error));
+        QVERIFY(error.contains(QStringLiteral("JSON")));
+        QVERIFY(!parsePlan(R"([{"slot":1,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])",
+                           PlanFormat::Csv, &error));
+    }
+
+    void refused_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("message"); // part of the error text
+        const QByteArray h = "host,port,slot,ip,mask,gateway\n";
+        QTest::newRow("empty") << QByteArray("") << "no header";
+        QTest::newRow("header only") << h << "no modules";
+        QTest::newRow("unknown column") << QByteArray("host,ip,mask,gatway\n") << "'gatway'";
+        QTest::newRow("column twice") << QByteArray("host,ip,ip,mask,gateway\n") << "twice";
+        QTest::newRow("no ip column") << QByteArray("host,mask,gateway\n") << "'ip'";
+        QTest::newRow("no target column")
+            << QByteArray("ip,mask,gateway\n") << "'host' or a 'slot'";
+        QTest::newRow("field count") << h + "1.2.3.4,,,10.0.0.2,255.0.0.0\n"
+                                     << "plan line 2: 5 fields";
+        QTest::newRow("host and slot") << h + "1.2.3.4,,2,10.0.0.2,255.0.0.0,0.0.0.0\n"
+                                       << "plan line 2: give either a host or a slot";
+        QTest::newRow("neither") << h + ",,,10.0.0.2,255.0.0.0,0.0.0.0\n"
+                                 << "either";
+        QTest::newRow("bad host") << h + "1.2.3,,,10.0.0.2,255.0.0.0,0.0.0.0\n"
+                                  << "host '1.2.3'";
+        QTest::newRow("bad port") << h + "1.2.3.4,70000,,10.0.0.2,255.0.0.0,0.0.0.0\n"
+                                  << "port '70000'";
+        QTest::newRow("port with slot") << h + ",23101,2,10.0.0.2,255.0.0.0,0.0.0.0\n"
+                                        << "port goes with a host";
+        QTest::newRow("slot 0") << h + ",,0,10.0.0.2,255.0.0.0,0.0.0.0\n"
+                                << "slot '0'";
+        QTest::newRow("slot 7") << h + ",,7,10.0.0.2,255.0.0.0,0.0.0.0\n"
+                                << "slot '7'";
+        QTest::newRow("bad ip") << h + ",,1,10.0.0.256,255.0.0.0,0.0.0.0\n"
+                                << "ip '10.0.0.256'";
+        QTest::newRow("missing mask") << h + ",,1,10.0.0.2,,0.0.0.0\n"
+                                      << "mask is missing";
+        QTest::newRow("bad quote") << h + ",,1,\"10.0.0.2,255.0.0.0,0.0.0.0\n"
+                                   << "plan line 2: a quoted field";
+        QTest::newRow("same slot twice")
+            << h + ",,1,10.0.0.2,255.0.0.0,0.0.0.0\n,,1,10.0.0.3,255.0.0.0,0.0.0.0\n"
+            << "slot 1 is listed more than once";
+        QTest::newRow("same host twice") << h + "1.2.3.4,,,10.0.0.2,255.0.0.0,0.0.0.0\n1.2.3.4,"
+                                                "23100,,10.0.0.3,255.0.0.0,0.0.0.0\n"
+                                         << "1.2.3.4 is listed more than once";
+        QTest::newRow("json syntax") << QByteArray("[{\"slot\":1,}]") << "not valid JSON";
+        QTest::newRow("json top object") << QByteArray("{\"hosts\":[]}") << "\"modules\"";
+        QTest::newRow("json entry not object")
+            << QByteArray("[1]") << "plan entry 1: not an object";
+        QTest::newRow("json unknown key")
+            << QByteArray(
+                   R"([{"slot":1,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0","gw":"x"}])")
+            << "plan entry 1: unknown key \"gw\"";
+        QTest::newRow("json slot as text")
+            << QByteArray(
+                   R"([{"slot":"1","ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])")
+            << "whole number";
+        QTest::newRow("json slot fraction")
+            << QByteArray(
+                   R"([{"slot":1.5,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])")
+            << "whole number";
+        QTest::newRow("json ip as number")
+            << QByteArray(R"([{"slot":1,"ip":10,"mask":"255.0.0.0","gateway":"0.0.0.0"}])")
+            << "\"ip\" must be a string";
+        QTest::newRow("json missing gateway")
+            << QByteArray(R"([{"slot":1,"ip":"10.0.0.2","mask":"255.0.0.0"}])")
+            << "gateway is missing";
+        QTest::newRow("json empty") << QByteArray("[]") << "no modules";
+    }
+    void refused() {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, message);
+        QString error;
+        QVERIFY(!parsePlan(text, PlanFormat::Auto, &error).has_value());
+        QVERIFY2(error.contains(message), qPrintable(error));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestPlan)
+#include "tst_cli_plan.moc"
