@@ -146,10 +146,12 @@ Outcome EthernetTarget::open() {
             lastProblem = QStringLiteral("no connection");
         }
     } while (clock.elapsed() < limitMs);
-    return Outcome::fail(Exit::Unreachable,
-                         QStringLiteral("%1 is unreachable: %2 within %3 s (%4 attempts)")
-                             .arg(name(), lastProblem, formatSeconds(m_timing.timeoutSeconds))
-                             .arg(m_attempts));
+    return Outcome::fail(
+        Exit::Unreachable,
+        QStringLiteral("%1 is unreachable: %2 within %3 s (%4 %5)")
+            .arg(name(), lastProblem, formatSeconds(m_timing.timeoutSeconds))
+            .arg(m_attempts)
+            .arg(m_attempts == 1 ? QStringLiteral("attempt") : QStringLiteral("attempts")));
 }
 
 Outcome EthernetTarget::readRecord(NetworkRecord& record, const Progress& progress) {

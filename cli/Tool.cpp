@@ -491,7 +491,7 @@ int Runner::apply() {
         QString line;
         if (!o.ok()) {
             item.result = resultName(o.exit);
-            line = QStringLiteral("%1: %2").arg(item.result, o.message);
+            line = o.message; // names the module itself
         } else {
             const QStringList diff = differences(r, e.settings);
             item.result = diff.isEmpty() ? QStringLiteral("unchanged")
@@ -500,7 +500,8 @@ int Runner::apply() {
             line = diff.isEmpty() ? QStringLiteral("no change") : diff.join(QStringLiteral(", "));
         }
         if (!m_o.json)
-            print(QStringLiteral("  %1: %2").arg(e.target(), line));
+            print(o.ok() ? QStringLiteral("  %1: %2").arg(e.target(), line)
+                         : QStringLiteral("  %1").arg(line));
         else if (!o.ok())
             message(o.message);
         items.push_back(std::move(item));
@@ -571,9 +572,9 @@ int Runner::apply() {
             else if (!item.written && item.before)
                 after = recordLine(*item.before) + QStringLiteral(" (not written)");
             print(QStringLiteral("  after:  %1").arg(after));
-            print(QStringLiteral("  result: %1%2")
-                      .arg(item.result,
-                           success ? QString() : QStringLiteral(": ") + item.outcome.message));
+            print(QStringLiteral("  result: %1").arg(item.result));
+            if (!success)
+                print(QStringLiteral("  error:  %1").arg(item.outcome.message));
         }
     }
     if (m_o.json)

@@ -366,6 +366,22 @@ private slots:
         QVERIFY(t.out.contains("Slot 6: No (type 0)\n"));
     }
 
+    // -v on the USB path shows the bytes on the hub's data channel.
+    void verboseUsbTrace() {
+        const Run r = run({"slots", "--driver", "sim", "-v"});
+        QCOMPARE(r.exit, kOk);
+        static const QRegularExpression sent(
+            QStringLiteral("(^|\\n)> ([0-9A-F]{2} )*[0-9A-F]{2}\\n"));
+        static const QRegularExpression got(
+            QStringLiteral("(^|\\n)< ([0-9A-F]{2} )*[0-9A-F]{2}\\n"));
+        QVERIFY2(r.err.contains(sent), qPrintable(r.err));
+        QVERIFY(r.err.contains(got));
+        QVERIFY(r.err.contains("driver: sim"));
+        // Without -v nothing of the kind.
+        const Run q = run({"slots", "--driver", "sim"});
+        QVERIFY(!q.err.contains(sent));
+    }
+
     void slotsDemo() {
         const Run r = run({"slots", "--demo"});
         QCOMPARE(r.exit, kOk);
