@@ -1,6 +1,7 @@
 #include "Tool.h"
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -606,14 +607,16 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     app.add_flag("--demo", o.demo,
                  "Use the embedded simulators (a module on a loopback address and a "
                  "six-slot hub) instead of hardware");
-    app.add_option("--timeout", o.timeout, "Seconds to keep trying to connect (default 10)")
-        ->check(CLI::PositiveNumber);
+    app.add_option("--timeout", o.timeout,
+                   "Seconds to keep trying to connect (default 10, at most 86400)")
+        ->check(CLI::Range(0.001, 86400.0));
     app.add_flag("-v,--verbose", o.verbose, "Show each request and reply in hex on stderr");
 
     const auto addTarget = [&o](CLI::App* c) {
         auto* host = c->add_option("--host", o.host, "Module address (dotted IPv4), over Ethernet");
         c->add_option("--port", o.port, "TCP port of the module (default 23100)")
-            ->check(CLI::Range(1, 65535));
+            ->check(CLI::Range(1, 65535))
+            ->needs(host);
         auto* slot =
             c->add_option("--slot", o.slot, "Hub slot 1 to 6, over USB")->check(CLI::Range(1, 6));
         host->excludes(slot);
@@ -660,6 +663,12 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     } catch (const CLI::ParseError& e) {
         const int r = app.exit(e, io.out, io.err);
         return r == 0 ? code(Exit::Ok) : code(Exit::Usage);
+    }
+
+    // The range check above lets "nan" through.
+    if (!std::isfinite(o.timeout) || o.timeout <= 0 || o.timeout > 86400) {
+        io.err << kToolName << ": --timeout must be a number of seconds above 0, at most 86400\n";
+        return code(Exit::Usage);
     }
 
     Runner runner(o, io);

@@ -158,6 +158,12 @@ private slots:
         QTest::newRow("port 0") << QStringList{"read", "--host", "10.0.0.5", "--port", "0"} << "";
         QTest::newRow("timeout 0")
             << QStringList{"read", "--host", "10.0.0.5", "--timeout", "0"} << "";
+        QTest::newRow("timeout nan")
+            << QStringList{"read", "--host", "10.0.0.5", "--timeout", "nan"} << "--timeout";
+        QTest::newRow("timeout huge")
+            << QStringList{"read", "--host", "10.0.0.5", "--timeout", "1e300"} << "--timeout";
+        QTest::newRow("port without host")
+            << QStringList{"read", "--slot", "1", "--port", "23101"} << "--port";
         QTest::newRow("bad driver") << QStringList{"slots", "--driver", "ftdi"} << "";
         QTest::newRow("write without mask")
             << QStringList{"write",    "--host",    "10.0.0.5", "--ip",
