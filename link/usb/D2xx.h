@@ -35,6 +35,11 @@ enum : FT_STATUS {
     FT_DEVICE_LIST_NOT_READY = 19,
 };
 
+/// The hub's USB ids: vendor 0x5A3C, product 0x2207 (D2XX ID 0x5A3C2207).
+inline constexpr std::uint16_t kHubVendorId = 0x5A3C;
+inline constexpr std::uint16_t kHubProductId = 0x2207;
+inline constexpr std::uint32_t kHubDeviceId = std::uint32_t{kHubVendorId} << 16 | kHubProductId;
+
 inline constexpr std::uint8_t FT_PURGE_RX = 1;
 inline constexpr std::uint8_t FT_PURGE_TX = 2;
 inline constexpr std::uint8_t FT_BITMODE_SYNC_BITBANG = 0x04;

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "LibFtdiDriver.h"
 #include "VendorD2xxDriver.h"
@@ -24,6 +25,8 @@ bool isBuiltIn(const std::string& kind) {
     return kind == "auto" || kind == "d2xx" || kind == "libftdi";
 }
 
+constexpr std::uint32_t kMaxSaneListEntries = 4096;
+
 void setWhy(std::string* why, std::string text) {
     if (why)
         *why = std::move(text);
@@ -39,10 +42,14 @@ std::unique_ptr<D2xxDriver> createDriver(const std::string& kind, std::string* w
         return std::make_unique<LibFtdiDriver>();
     if (kind == "auto") {
         std::string reason;
-        if (auto vendor = VendorD2xxDriver::load(VendorD2xxDriver::defaultLibraryName(), &reason))
-            return vendor;
-        setWhy(why, reason);
-        return std::make_unique<LibFtdiDriver>();
+        auto vendor = VendorD2xxDriver::load(VendorD2xxDriver::defaultLibraryName(), &reason);
+        if (!vendor) {
+            setWhy(why, reason);
+            return std::make_unique<LibFtdiDriver>();
+        }
+        const bool knowsHub = vendor->hubIdRegistered();
+        return chooseAutoDriver(
+            std::move(vendor), knowsHub, [] { return std::make_unique<LibFtdiDriver>(); }, why);
     }
     std::function<std::unique_ptr<D2xxDriver>()> make;
     {
@@ -82,6 +89,52 @@ std::vector<std::string> driverKinds() {
     for (const auto& entry : r.makers)
         kinds.push_back(entry.first);
     return kinds;
+}
+
+int countHubIdEntries(D2xxDriver& driver) {
+    std::uint32_t n = 0;
+    // A list longer than USB can attach is taken as broken, as CUsbHub does.
+    if (driver.CreateDeviceInfoList(&n) != FT_OK || n == 0 || n > kMaxSaneListEntries)
+        return 0;
+    std::vector<DeviceListNode> nodes(n);
+    std::uint32_t filled = n;
+    if (driver.GetDeviceInfoList(nodes.data(), &filled) != FT_OK)
+        return 0;
+    int hubs = 0;
+    for (std::uint32_t i = 0; i < filled && i < n; ++i)
+        if (nodes[i].ID == kHubDeviceId)
+            ++hubs;
+    return hubs;
+}
+
+std::unique_ptr<D2xxDriver>
+chooseAutoDriver(std::unique_ptr<D2xxDriver> vendor, bool vendorKnowsHubId,
+                 const std::function<std::unique_ptr<D2xxDriver>()>& makeLibftdi,
+                 std::string* why) {
+    setWhy(why, {});
+    if (!vendor)
+        return makeLibftdi ? makeLibftdi() : nullptr;
+    if (countHubIdEntries(*vendor) > 0 || !makeLibftdi)
+        return vendor;
+    auto libftdi = makeLibftdi();
+    if (!libftdi)
+        return vendor;
+    if (countHubIdEntries(*libftdi) > 0) {
+        std::string text = "The FTDI D2XX library lists no hub (USB id 5a3c:2207) but libftdi "
+                           "does, so libftdi is used.";
+        if (const std::string note = vendor->lastError(); !note.empty())
+            text += " " + note;
+        setWhy(why, std::move(text));
+        return libftdi;
+    }
+    if (vendorKnowsHubId)
+        return vendor;
+    std::string text = "The FTDI D2XX library cannot be told to list the hub (USB id 5a3c:2207), "
+                       "so libftdi is used.";
+    if (const std::string note = vendor->lastError(); !note.empty())
+        text += " " + note;
+    setWhy(why, std::move(text));
+    return libftdi;
 }
 
 std::unique_ptr<D2xxDriver> createVendorDriver(const std::string& libraryPath, std::string* why) {

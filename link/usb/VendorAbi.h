@@ -1,6 +1,7 @@
 #pragma once
-// The vendor's public D2XX C ABI for the ten functions this project uses. Status, counts and
-// time-outs are 32-bit unsigned (ULONG/DWORD), FT_HANDLE is a pointer, and a device-list node
+// The vendor's public D2XX C ABI for the ten functions this project uses, and for
+// FT_SetVIDPID (Linux and macOS only), which makes the library list a custom USB id. Status, counts
+// and time-outs are 32-bit unsigned (ULONG/DWORD), FT_HANDLE is a pointer, and a device-list node
 // is four 32-bit fields, char[16], char[64] and the handle, in the platform's natural layout.
 // Shared by the run-time loading backend and the in-tree stand-in library.
 
@@ -40,5 +41,6 @@ using WriteFn = Status(VQX_FTAPI*)(Handle handle, void* buffer, Dword bytesToWri
                                    Dword* bytesWritten);
 using ReadFn = Status(VQX_FTAPI*)(Handle handle, void* buffer, Dword bytesToRead,
                                   Dword* bytesReturned);
+using SetVidPidFn = Status(VQX_FTAPI*)(Dword vid, Dword pid);
 
 } // namespace vqx::usb::abi

@@ -20,6 +20,7 @@ struct VendorD2xxDriver::Api {
     abi::SetBitModeFn setBitMode = nullptr;
     abi::WriteFn write = nullptr;
     abi::ReadFn read = nullptr;
+    abi::SetVidPidFn setVidPid = nullptr; ///< optional; Linux and macOS only
 };
 
 namespace {
@@ -70,10 +71,38 @@ std::unique_ptr<VendorD2xxDriver> VendorD2xxDriver::load(const std::string& libr
         lib.unload();
         return nullptr;
     }
-    return std::unique_ptr<VendorD2xxDriver>(new VendorD2xxDriver(std::move(api)));
+#if !defined(_WIN32)
+    api->setVidPid = reinterpret_cast<abi::SetVidPidFn>(lib.resolve("FT_SetVIDPID"));
+#endif
+    std::unique_ptr<VendorD2xxDriver> driver(new VendorD2xxDriver(std::move(api)));
+    driver->registerHubId();
+    return driver;
 }
 
 VendorD2xxDriver::VendorD2xxDriver(std::unique_ptr<Api> api) : m_api(std::move(api)) {}
+
+void VendorD2xxDriver::registerHubId() {
+#if defined(_WIN32)
+    m_hubIdRegistered = true;
+#else
+    const std::string file = m_api->library.fileName().toStdString();
+    if (!m_api->setVidPid) {
+        m_note = "The FTDI D2XX library " + file +
+                 " lacks FT_SetVIDPID, so it lists the hub (USB id 5a3c:2207) only if its own "
+                 "device table holds that id.";
+        return;
+    }
+    const abi::Status st = m_api->setVidPid(kHubVendorId, kHubProductId);
+    if (st != FT_OK) {
+        const char* name = statusName(st);
+        m_note = "The FTDI D2XX library " + file + " refused FT_SetVIDPID(0x5A3C, 0x2207) with " +
+                 (*name ? std::string(name) : "status " + std::to_string(st)) +
+                 ", so it may not list the hub (USB id 5a3c:2207).";
+        return;
+    }
+    m_hubIdRegistered = true;
+#endif
+}
 
 // The library stays loaded for the rest of the process: handles it gave out may still be
 // referenced by threads of its own.

@@ -3,6 +3,13 @@
 // FTD2XX.dll on Windows, libftd2xx.so on Linux found by the dynamic loader's search
 // (LD_LIBRARY_PATH applies). The ten functions are declared here with the vendor's public C
 // ABI and resolved all at once; a library lacking any of them is refused.
+//
+// On Linux and macOS the library lists only FTDI's own vendor and product ids unless a custom
+// pair has been registered with FT_SetVIDPID. The hub's ids (5a3c:2207) are registered right
+// after loading, before any list call. FT_SetVIDPID is not one of the ten: a library without
+// it, or whose call fails, is still used, but hubIdRegistered() is false and lastError() says
+// why the hub may be missing from its list. Windows has no such call; there the driver lists
+// whatever its INF binds to, and hubIdRegistered() is true.
 
 #include <memory>
 #include <string>
@@ -24,6 +31,10 @@ public:
     std::string name() const override { return "d2xx"; }
     /// The file the library was loaded from.
     std::string libraryFile() const;
+    /// True when the library was told to list the hub's USB ids (see above).
+    bool hubIdRegistered() const { return m_hubIdRegistered; }
+    /// Why the hub's ids could not be registered; "" when they were.
+    std::string lastError() const override { return m_note; }
 
     FT_STATUS CreateDeviceInfoList(std::uint32_t* numDevs) override;
     FT_STATUS GetDeviceInfoList(DeviceListNode* list, std::uint32_t* numDevs) override;
@@ -41,7 +52,11 @@ public:
 private:
     struct Api;
     explicit VendorD2xxDriver(std::unique_ptr<Api> api);
+    void registerHubId();
+
     std::unique_ptr<Api> m_api;
+    bool m_hubIdRegistered = false;
+    std::string m_note;
 };
 
 } // namespace vqx::usb

@@ -713,6 +713,60 @@ private slots:
         QVERIFY(usb.Driver());
     }
 
+    void autoChoice_data() {
+        QTest::addColumn<bool>("vendorHub");
+        QTest::addColumn<bool>("libftdiHub");
+        QTest::addColumn<bool>("vendorKnowsHubId");
+        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<bool>("libftdiMade");
+        QTest::newRow("vendor lists the hub") << true << true << false << "vendor" << false;
+        QTest::newRow("only libftdi lists it") << false << true << true << "libftdi" << true;
+        QTest::newRow("no hub, vendor knows the id") << false << false << true << "vendor" << true;
+        QTest::newRow("no hub, vendor cannot know it")
+            << false << false << false << "libftdi" << true;
+    }
+    void autoChoice() {
+        QFETCH(bool, vendorHub);
+        QFETCH(bool, libftdiHub);
+        QFETCH(bool, vendorKnowsHubId);
+        QFETCH(QString, chosen);
+        QFETCH(bool, libftdiMade);
+        // Two simulated drivers stand for the two libraries; an FTDI cable is in both lists.
+        auto makeList = [](bool withHub) {
+            std::vector<std::shared_ptr<SimHub>> hubs;
+            if (withHub)
+                hubs.push_back(vqx::sim::makeDemoHub());
+            auto driver = std::make_unique<SimHubDriver>(hubs);
+            driver->addEntry(node(0x04036001, "FT1"));
+            return driver;
+        };
+        auto vendor = makeList(vendorHub);
+        const D2xxDriver* vendorPtr = vendor.get();
+        const D2xxDriver* libftdiPtr = nullptr;
+        int made = 0;
+        std::string why = "stale";
+        auto result = chooseAutoDriver(
+            std::move(vendor), vendorKnowsHubId,
+            [&]() -> std::unique_ptr<D2xxDriver> {
+                ++made;
+                auto d = makeList(libftdiHub);
+                libftdiPtr = d.get();
+                return d;
+            },
+            &why);
+        QVERIFY(result);
+        QCOMPARE(made, libftdiMade ? 1 : 0);
+        if (chosen == "vendor") {
+            QCOMPARE(result.get(), vendorPtr);
+            QCOMPARE(QString::fromStdString(why), QString());
+        } else {
+            QCOMPARE(result.get(), libftdiPtr);
+            QVERIFY2(QString::fromStdString(why).contains("libftdi is used"), why.c_str());
+        }
+        QCOMPARE(countHubIdEntries(*result),
+                 chosen == "vendor" ? (vendorHub ? 2 : 0) : (libftdiHub ? 2 : 0));
+    }
+
     void codes() {
         const int ours[] = {CUsbHub::kTransferStalled, CUsbHub::kSlotPollTimeout, CUsbHub::kBadSlot,
                             CUsbHub::kOutOfMemory};

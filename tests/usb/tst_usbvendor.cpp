@@ -1,18 +1,91 @@
 // The run-time loading backend against the in-tree stand-in libftd2xx, end to end: found by
 // the loader's search (LD_LIBRARY_PATH set by the test) and by explicit path; and a library
-// that lacks a function is refused with a reason the user can read.
+// that lacks a function is refused with a reason the user can read. The hub's USB ids are
+// registered with FT_SetVIDPID before anything is listed.
 
+#include <QLibrary>
 #include <QtTest>
 
 #include "CUsbHub.h"
 #include "DriverFactory.h"
+#include "VendorAbi.h"
 #include "VendorD2xxDriver.h"
 
 using namespace vqx::usb;
 
+namespace {
+
+/// The stand-in's own FT_SetVIDPID and FT_CreateDeviceInfoList, called directly: the stand-in
+/// is one per process, so each test sets the custom id it starts from.
+struct RawStandIn {
+    RawStandIn() : library(QStringLiteral(VQX_STANDIN_PATH)) {
+        if (library.load()) {
+            setVidPid = reinterpret_cast<abi::SetVidPidFn>(library.resolve("FT_SetVIDPID"));
+            create = reinterpret_cast<abi::CreateDeviceInfoListFn>(
+                library.resolve("FT_CreateDeviceInfoList"));
+        }
+    }
+    /// Entries listed after registering vid:pid (0:0 = none).
+    int listedAfter(abi::Dword vid, abi::Dword pid) {
+        if (setVidPid(vid, pid) != 0)
+            return -1;
+        abi::Dword n = 0;
+        return create(&n) == 0 ? static_cast<int>(n) : -1;
+    }
+    QLibrary library;
+    abi::SetVidPidFn setVidPid = nullptr;
+    abi::CreateDeviceInfoListFn create = nullptr;
+};
+
+} // namespace
+
 class TestUsbVendor : public QObject {
     Q_OBJECT
 private slots:
+    void standInListsTheHubOnlyOnceItsIdIsRegistered() {
+        RawStandIn raw;
+        QVERIFY2(raw.setVidPid && raw.create, qPrintable(raw.library.errorString()));
+        QCOMPARE(raw.listedAfter(0, 0), 0);
+        QCOMPARE(raw.listedAfter(0x0403, 0x6010), 0); // another custom pair
+        QCOMPARE(raw.listedAfter(0x5A3C, 0x2207), 2); // channels A and B
+    }
+
+    void loadingRegistersTheHubId() {
+        RawStandIn raw;
+        QVERIFY(raw.setVidPid);
+        QCOMPARE(raw.listedAfter(0, 0), 0); // forget any earlier registration
+        std::string why;
+        auto driver = createVendorDriver(VQX_STANDIN_PATH, &why);
+        QVERIFY2(driver, why.c_str());
+        auto* vendor = dynamic_cast<VendorD2xxDriver*>(driver.get());
+        QVERIFY(vendor);
+        QVERIFY(vendor->hubIdRegistered());
+        QCOMPARE(QString::fromStdString(vendor->lastError()), QString());
+        CUsbHub usb(std::move(driver));
+        std::uint8_t count = 0;
+        QCOMPARE(usb.CountHubs(count), 0);
+        QCOMPARE(int(count), 1);
+        QCOMPARE(usb.Open(0), 0);
+    }
+
+    void libraryWithoutSetVidPidIsUsedAndExplained() {
+        std::string why;
+        auto driver = createVendorDriver(VQX_NOVIDPID_PATH, &why);
+        QVERIFY2(driver, why.c_str());
+        auto* vendor = dynamic_cast<VendorD2xxDriver*>(driver.get());
+        QVERIFY(vendor);
+        QVERIFY(!vendor->hubIdRegistered());
+        const QString note = QString::fromStdString(vendor->lastError());
+        QVERIFY2(note.contains("lacks FT_SetVIDPID") && note.contains("5a3c:2207"),
+                 qPrintable(note));
+        // "auto" would not keep such a library when libftdi is there: it cannot list the hub.
+        auto chosen = chooseAutoDriver(
+            std::move(driver), false, [] { return createDriver("libftdi"); }, &why);
+        QVERIFY(chosen);
+        QCOMPARE(QString::fromStdString(chosen->name()), QString("libftdi"));
+        QVERIFY2(QString::fromStdString(why).contains("FT_SetVIDPID"), why.c_str());
+    }
+
     void loadsThroughTheLoaderSearch() {
         std::string why;
         auto driver = createDriver("d2xx", &why);
@@ -29,6 +102,8 @@ private slots:
     }
 
     void wholePathThroughTheStandIn() {
+        RawStandIn raw;
+        QCOMPARE(raw.listedAfter(0, 0), 0);
         std::string why;
         auto driver = createVendorDriver(VQX_STANDIN_PATH, &why);
         QVERIFY2(driver, why.c_str());

@@ -1,0 +1,41 @@
+// A D2XX library with the ten functions but without FT_SetVIDPID, listing nothing: it is
+// loaded, and the loading backend explains that it may not list the hub.
+
+#include "VendorAbi.h"
+
+namespace abi = vqx::usb::abi;
+
+#define VQX_EXPORT extern "C" __attribute__((visibility("default")))
+
+VQX_EXPORT abi::Status FT_CreateDeviceInfoList(abi::Dword* n) {
+    *n = 0;
+    return 0;
+}
+VQX_EXPORT abi::Status FT_GetDeviceInfoList(abi::Node*, abi::Dword* n) {
+    *n = 0;
+    return 0;
+}
+VQX_EXPORT abi::Status FT_Open(int, abi::Handle*) {
+    return 2;
+}
+VQX_EXPORT abi::Status FT_Close(abi::Handle) {
+    return 0;
+}
+VQX_EXPORT abi::Status FT_SetTimeouts(abi::Handle, abi::Dword, abi::Dword) {
+    return 0;
+}
+VQX_EXPORT abi::Status FT_Purge(abi::Handle, abi::Dword) {
+    return 0;
+}
+VQX_EXPORT abi::Status FT_SetBaudRate(abi::Handle, abi::Dword) {
+    return 0;
+}
+VQX_EXPORT abi::Status FT_SetBitMode(abi::Handle, unsigned char, unsigned char) {
+    return 0;
+}
+VQX_EXPORT abi::Status FT_Write(abi::Handle, void*, abi::Dword, abi::Dword*) {
+    return 0;
+}
+VQX_EXPORT abi::Status FT_Read(abi::Handle, void*, abi::Dword, abi::Dword*) {
+    return 0;
+}
