@@ -112,7 +112,8 @@ std::vector<std::uint16_t> ModuleModel::readRegister(std::uint8_t reg, std::uint
                 m_done = true;
         }
         const std::uint8_t s = statusBits();
-        const bool done = s & 1, ok = s & 2;
+        const bool done = s & 1;
+        const bool ok = (s & 2) || (!done && m_faults.successWhileBusy);
         if (reg == kRegStatusV1) {
             const std::uint16_t byte =
                 static_cast<std::uint16_t>((done ? 0x02 : 0) | (ok ? 0x01 : 0));

@@ -36,6 +36,7 @@ public:
         int failAtAddress = -1;    ///< a transfer touching this address finishes without success
         bool neverDone = false;    ///< the controller never reports done
         bool ignoreWrites = false; ///< writes report success but leave the EEPROM unchanged
+        bool successWhileBusy = false; ///< the success bit shows before done does
     };
 
     explicit ModuleModel(Variant variant = Variant::V1);

@@ -9,6 +9,8 @@ namespace vqx::sim {
 namespace {
 constexpr int kPacket = 1460;
 constexpr int kPayloadPerPacket = kPacket - 4;
+constexpr std::uint32_t kMaxReadWords = 65536;      // larger reads are not served
+constexpr qsizetype kMaxRecorded = 4 * 1024 * 1024; // request bytes kept for received()
 
 std::uint32_t decodeValue(const std::uint8_t* p) {
     return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 7) | (std::uint32_t{p[2]} << 14) |
@@ -24,6 +26,7 @@ struct ModuleServer::Connection {
     int packetsSent = 0;
     qint64 replyBytesSent = 0;
     bool closing = false;
+    bool dead = false; // the peer has gone; the entry is dropped from a later event
 };
 
 ModuleServer::ModuleServer(std::shared_ptr<ModuleModel> model, QObject* parent)
@@ -83,10 +86,17 @@ void ModuleServer::onNewConnection() {
                 .arg(socket->peerAddress().toString())
                 .arg(socket->peerPort()));
         connect(socket, &QTcpSocket::readyRead, this, [this, c] { onReadyRead(c); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+        // Qt may report the close from inside a write or flush of ours (a reset peer), so
+        // the connection is only marked here and forgotten once that call has returned.
+        connect(socket, &QTcpSocket::disconnected, this, [this, c, socket] {
+            if (c->dead)
+                return;
+            c->dead = true;
             log(QStringLiteral("connection closed"));
-            socket->deleteLater();
-            m_conns.erase(socket); // c is gone from here on
+            QTimer::singleShot(0, this, [this, socket] {
+                m_conns.erase(socket);
+                socket->deleteLater();
+            });
             emit clientDisconnected();
         });
         emit clientConnected();
@@ -94,8 +104,11 @@ void ModuleServer::onNewConnection() {
 }
 
 void ModuleServer::onReadyRead(Connection* c) {
+    if (c->dead)
+        return;
     const QByteArray data = c->socket->readAll();
-    m_received.append(data);
+    if (m_received.size() < kMaxRecorded)
+        m_received.append(data);
     c->pending.append(data);
     int pos = 0;
     while (c->pending.size() - pos >= 1) {
@@ -108,7 +121,7 @@ void ModuleServer::onReadyRead(Connection* c) {
             break;
         handleGroup(c, reinterpret_cast<const std::uint8_t*>(c->pending.constData() + pos));
         pos += 6;
-        if (c->closing)
+        if (c->closing || c->dead)
             return;
     }
     c->pending.remove(0, pos);
@@ -133,6 +146,11 @@ void ModuleServer::handleGroup(Connection* c, const std::uint8_t* group) {
         return;
     if (value == 0)
         return; // a read of no words has no reply
+    if (value > kMaxReadWords) {
+        log(QStringLiteral("   read of %1 words ignored: more than the simulator serves")
+                .arg(value));
+        return;
+    }
     sendReply(c, m_model->readRegister(reg, value));
 }
 
@@ -179,11 +197,13 @@ void ModuleServer::sendBytes(Connection* c, const QByteArray& bytes) {
     }
     c->socket->write(out);
     c->socket->flush();
-    if (c->closing)
+    if (c->closing && !c->dead)
         closeLater(c->socket);
 }
 
 void ModuleServer::sendNextPiece(Connection* c) {
+    if (c->dead)
+        return;
     if (c->outgoing.isEmpty()) {
         if (c->closing)
             closeLater(c->socket);
@@ -193,6 +213,8 @@ void ModuleServer::sendNextPiece(Connection* c) {
     c->outgoing.remove(0, piece.size());
     c->socket->write(piece);
     c->socket->flush();
+    if (c->dead)
+        return;
     QTcpSocket* socket = c->socket;
     QTimer::singleShot(0, this, [this, socket] {
         const auto it = m_conns.find(socket); // the connection may have gone meanwhile

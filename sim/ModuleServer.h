@@ -55,7 +55,8 @@ public:
     void setLogger(Logger logger) { m_logger = std::move(logger); }
 
     int connectionCount() const { return m_connections; }
-    /// All request bytes received so far, over every connection (for tests).
+    /// The request bytes received so far, over every connection (for tests; the first
+    /// 4 MiB are kept).
     const QByteArray& received() const { return m_received; }
     void clearReceived() { m_received.clear(); }
 

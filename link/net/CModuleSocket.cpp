@@ -243,7 +243,10 @@ int CModuleSocket::WaitForData() {
             connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
             connect(this, &CModuleSocket::activity, &loop, &QEventLoop::quit);
             deadline.start(static_cast<int>(remaining));
-            loop.exec();
+            // A nested loop does not run once the application is quitting; dispatch the
+            // events directly then, so the wait neither spins nor misses its data.
+            if (loop.exec() == -1)
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         }
     }
 }
@@ -253,17 +256,16 @@ int CModuleSocket::Send(const std::uint8_t* data, int len) {
         m_lastError = kErrNotConnected;
         return -1;
     }
-    qint64 room = m_timing.sendBufferLimit - m_pSocket->bytesToWrite();
-    if (room <= 0) {
+    // A piece that does not fit below the limit of unsent bytes waits whole, as a send on a
+    // full socket would block: a module that stops reading shows as a stall (code 2).
+    if (m_pSocket->bytesToWrite() + len > m_timing.sendBufferLimit) {
         m_pSocket->flush();
-        room = m_timing.sendBufferLimit - m_pSocket->bytesToWrite();
-        if (room <= 0) {
+        if (m_pSocket->bytesToWrite() + len > m_timing.sendBufferLimit) {
             m_lastError = kErrWouldBlock;
             return -1;
         }
     }
-    const qint64 n = std::min<qint64>(len, room);
-    const qint64 written = m_pSocket->write(reinterpret_cast<const char*>(data), n);
+    const qint64 written = m_pSocket->write(reinterpret_cast<const char*>(data), len);
     if (written < 0) {
         m_lastError = socketErrorNumber(m_pSocket->error());
         return -1;

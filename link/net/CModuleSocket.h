@@ -12,7 +12,8 @@
 //   5   a reply packet's first byte is not 0xEF     6   its second byte is not 0xBE
 //   7   a packet number out of sequence             8   the module closed the connection
 //                                                       before the reply was complete
-//   9   the reply carried more payload than requested
+//   9   the reply carried more payload than requested (seen when the surplus arrives with
+//       the reply's last bytes; surplus arriving later meets the next read as a bad packet)
 //   100 the EEPROM controller finished without success (reads; writes on variant 2)
 //   -1  the EEPROM controller finished a write without success (variant 1)
 //   101 the EEPROM controller never reported done within the poll bound
@@ -50,8 +51,8 @@ public:
     struct Timing {
         int waitMs = 1000;       ///< WaitForData, and the send stall limit
         int eepromPollMs = 3000; ///< the EEPROM status poll gives up (101) after this long
-        /// Bytes the socket layer holds unsent before a send counts as blocked; a send
-        /// that does not fit is taken in part.
+        /// Bytes the socket layer may hold unsent; a send that would go beyond counts as
+        /// blocked.
         qint64 sendBufferLimit = 256 * 1024;
     };
 
@@ -101,9 +102,9 @@ protected:
     virtual bool Create();
     /// Non-blocking send and receive with the classic socket results: bytes moved, 0 from
     /// Receive when the module has closed the link, -1 when it would block or failed
-    /// (LastError() tells which).
-    int Send(const std::uint8_t* data, int len);
-    int Receive(std::uint8_t* buffer, int len);
+    /// (LastError() tells which). Send takes a piece whole or not at all.
+    virtual int Send(const std::uint8_t* data, int len);
+    virtual int Receive(std::uint8_t* buffer, int len);
     int LastError() const { return m_lastError; }
 
 private:

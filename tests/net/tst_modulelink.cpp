@@ -3,9 +3,15 @@
 
 #include <memory>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 
@@ -34,12 +40,28 @@ protected:
     }
 };
 
+/// A link whose socket layer takes only part of each piece.
+class ShortSendSocket : public CModuleSocket {
+protected:
+    int Send(const std::uint8_t* data, int len) override {
+        return CModuleSocket::Send(data, len > 1 ? len - 1 : len);
+    }
+};
+
+/// Exposes the receive notification, to set the data-ready flag by hand.
+class NotifiedSocket : public CModuleSocket {
+public:
+    void notifyReceive() { OnReceive(0); }
+};
+
 struct Rig {
     std::shared_ptr<ModuleModel> model;
     std::unique_ptr<ModuleServer> server;
     CModuleSocket link;
     QStringList boxes;
     QList<QByteArray> sends; // one entry per Send the link made
+
+    QList<int> receives; // size of each receive the link made
 
     explicit Rig(ModuleModel::Variant v = ModuleModel::Variant::V1) {
         model = std::make_shared<ModuleModel>(v);
@@ -53,6 +75,8 @@ struct Rig {
         link.SetTrace([this](bool out, const QByteArray& b) {
             if (out)
                 sends << b;
+            else
+                receives << int(b.size());
         });
     }
 
@@ -80,6 +104,7 @@ private slots:
     void defaultsAreTheProtocols() {
         CModuleSocket link;
         QCOMPARE(link.timing().waitMs, 1000);
+        QCOMPARE(link.timing().eepromPollMs, 3000);
         QCOMPARE(link.EepromMode(), std::uint8_t(1));
         QVERIFY(!link.IsConnected());
         // Without a connection a write is refused before anything is built.
@@ -269,27 +294,81 @@ private slots:
         QCOMPARE(rig.sends[1].size(), 4);
     }
 
-    // A socket layer that takes only part of a piece ends the write with 1.
+    // A socket layer that takes only part of a piece ends the write with 1, and the read
+    // request likewise.
     void partialSendGivesCode1() {
-        Rig rig;
-        QVERIFY(rig.connect());
-        CModuleSocket::Timing t = rig.link.timing();
-        t.sendBufferLimit = 1000;
-        rig.link.SetTiming(t);
+        auto model = std::make_shared<ModuleModel>();
+        ModuleServer server(model);
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        ShortSendSocket link;
+        QCOMPARE(link.ConnectTo(kLoopback, server.port()), 0);
+        QVERIFY(QTest::qWaitFor([&] { return link.IsConnected(); }, 5000));
         std::vector<std::uint32_t> words(244, 7);
-        QCOMPARE(rig.link.WriteRegs(20, words.data(), 244), CModuleSocket::kSendShort);
+        QCOMPARE(link.WriteRegs(20, words.data(), 244), CModuleSocket::kSendShort);
+        std::uint8_t buf[4];
+        QCOMPARE(link.ReadRegs(14, buf, 2), CModuleSocket::kSendShort);
     }
 
-    void largeReadAcrossPackets() {
+    // A module that accepts the connection but never reads: once the system's buffers are
+    // full, sends keep failing and the write ends with 2 after the wait limit.
+    void stalledModuleGivesCode2() {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        silent.pauseAccepting(); // the system completes the connection; nobody reads it
+        CModuleSocket link;
+        CModuleSocket::Timing t;
+        t.waitMs = 300;
+        t.sendBufferLimit = 64 * 1024;
+        link.SetTiming(t);
+        QCOMPARE(link.ConnectTo(kLoopback, silent.serverPort()), 0);
+        QVERIFY(QTest::qWaitFor([&] { return link.IsConnected(); }, 5000));
+        std::vector<std::uint32_t> words(4 * 1024 * 1024, 0x12345678); // 24 MiB of requests
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(link.WriteRegs(15, words.data(), std::uint32_t(words.size())),
+                 CModuleSocket::kSendStalled);
+        QVERIFY(clock.elapsed() >= 300);
+    }
+
+    // Packet numbers run on across replies over the connection and wrap after 0xFFFF.
+    void numberingWrapsOverTheConnection() {
         Rig rig;
-        QVERIFY(rig.connect());
         rig.server->setFirstPacketNumber(0xFFFE);
-        // A read command for 256 bytes, then 730 words from register 15: 256 bytes of data
-        // and zeros, in two packets; then another read whose packet number wraps.
+        QVERIFY(rig.connect());
+        QList<std::uint16_t> numbers;
+        rig.link.SetTrace([&](bool out, const QByteArray& b) {
+            if (!out && b.size() >= 4 && std::uint8_t(b[0]) == 0xEF)
+                numbers << std::uint16_t(std::uint8_t(b[2]) | std::uint8_t(b[3]) << 8);
+        });
         std::vector<std::uint8_t> buf(1460);
-        QCOMPARE(rig.link.ReadRegs(15, buf.data(), 730), 0);
+        QCOMPARE(rig.link.ReadRegs(15, buf.data(), 730), 0); // packets FFFE and FFFF
         std::uint8_t v[4];
-        QCOMPARE(rig.link.ReadRegs(14, v, 2), 0); // packet 0x0000 after 0xFFFF
+        QCOMPARE(rig.link.ReadRegs(14, v, 2), 0); // packet 0000
+        QCOMPARE(numbers.first(), std::uint16_t(0xFFFE));
+        QCOMPARE(numbers.last(), std::uint16_t(0x0000));
+    }
+
+    // Payload beyond the requested words in the reply's last receive ends the read with 9;
+    // the surplus is not stored.
+    void surplusPayloadGives9() {
+        QTcpServer raw;
+        QVERIFY(raw.listen(QHostAddress::LocalHost, 0));
+        QTcpSocket* peer = nullptr;
+        connect(&raw, &QTcpServer::newConnection, this, [&] {
+            peer = raw.nextPendingConnection();
+            connect(peer, &QTcpSocket::readyRead, peer, [&] {
+                if (peer->readAll().size() >= 6) {
+                    peer->write(QByteArray::fromHex("EFBE0000A1B2C3D4E5F6"));
+                    peer->flush();
+                }
+            });
+        });
+        CModuleSocket link;
+        QCOMPARE(link.ConnectTo(kLoopback, raw.serverPort()), 0);
+        QVERIFY(QTest::qWaitFor([&] { return link.IsConnected(); }, 5000));
+        std::uint8_t buf[6] = {0, 0, 0, 0, 0x77, 0x77};
+        QCOMPARE(link.ReadRegs(14, buf, 2), CModuleSocket::kReplyTooLong);
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(buf), 6).toHex(), QByteArray("a1b2c3d47777"));
     }
 
     void repliesInSmallPieces_data() {
@@ -308,7 +387,9 @@ private slots:
         QCOMPARE(rig.link.ReadEeprom(6, back.data(), 12), 0);
         QCOMPARE(back, (vqx::RecordBytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
         std::vector<std::uint8_t> big(1460);
+        rig.receives.clear();
         QCOMPARE(rig.link.ReadRegs(15, big.data(), 730), 0);
+        QVERIFY2(rig.receives.size() > 1, "the reply must really arrive in several receives");
     }
 
     void replyFaults_data() {
@@ -474,6 +555,135 @@ private slots:
         link.failCreate = false;
         QCOMPARE(link.ConnectTo(kLoopback, 1), 0);
         QCOMPARE(link.creates, 2);
+    }
+
+    // The success bit alone, before done, keeps the poll going on both variants.
+    void successBitWithoutDoneKeepsPolling_data() {
+        QTest::addColumn<int>("variant");
+        QTest::newRow("variant 1") << 1;
+        QTest::newRow("variant 2") << 2;
+    }
+    void successBitWithoutDoneKeepsPolling() {
+        QFETCH(int, variant);
+        Rig rig(variant == 2 ? ModuleModel::Variant::V2 : ModuleModel::Variant::V1);
+        rig.link.SetEepromMode(std::uint8_t(variant));
+        rig.model->setBusyPolls(2);
+        rig.model->faults().successWhileBusy = true;
+        rig.model->eeprom()[6] = 0x99;
+        QVERIFY(rig.connect());
+        std::uint8_t b = 0;
+        QCOMPARE(rig.link.ReadEeprom(6, &b, 1), 0);
+        QCOMPARE(b, std::uint8_t(0x99));
+        QCOMPARE(rig.model->statusReads(), 3);
+    }
+
+    // The simulator's refusal: a module that stopped listening. The attempt still counts
+    // as connected; the first read fails at once with 2.
+    void simulatorRefusesConnections() {
+        Rig rig;
+        QVERIFY(rig.server->listen(QHostAddress::LocalHost, 0));
+        const quint16 port = rig.server->port();
+        rig.server->close();
+        CModuleSocket::Timing t = rig.link.timing();
+        t.waitMs = 5000;
+        rig.link.SetTiming(t);
+        QCOMPARE(rig.link.ConnectTo(kLoopback, port), 0);
+        QVERIFY(QTest::qWaitFor([&] { return rig.link.IsConnected(); }, 5000));
+        std::uint8_t buf[4];
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(rig.link.ReadRegs(14, buf, 2), CModuleSocket::kSendStalled);
+        QVERIFY(clock.elapsed() < 2500);
+        QCOMPARE(rig.server->connectionCount(), 0);
+    }
+
+    // A read after the module has closed the link fails with 2 at once.
+    void readAfterModuleClosed() {
+        Rig rig;
+        CModuleSocket::Timing t = rig.link.timing();
+        t.waitMs = 5000;
+        rig.link.SetTiming(t);
+        QVERIFY(rig.connect());
+        rig.server->close();
+        QVERIFY(QTest::qWaitFor([&] { return !rig.link.IsConnected(); }, 5000));
+        std::uint8_t buf[4];
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(rig.link.ReadRegs(14, buf, 2), CModuleSocket::kSendStalled);
+        QVERIFY(clock.elapsed() < 2500);
+    }
+
+    // A client that resets the connection right after its request leaves the simulator
+    // standing, with or without replies in pieces.
+    void simulatorSurvivesResets_data() {
+        QTest::addColumn<int>("piece");
+        QTest::newRow("whole replies") << 0;
+        QTest::newRow("replies in pieces") << 2;
+    }
+    void simulatorSurvivesResets() {
+        QFETCH(int, piece);
+        Rig rig;
+        rig.server->faults().pieceSize = piece;
+        QVERIFY(rig.server->listen(QHostAddress::LocalHost, 0));
+        for (int i = 0; i < 20; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            QVERIFY(fd >= 0);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_port = htons(rig.server->port());
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+            const QByteArray request = QByteArray::fromHex("CE0200000000CF0002000000");
+            QCOMPARE(::send(fd, request.constData(), std::size_t(request.size()), 0),
+                     ssize_t(request.size()));
+            if (i % 2)
+                QTest::qWait(1); // let the reply be written before the reset, every other time
+            const linger hard{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            ::close(fd); // a reset, not an orderly close
+            QTest::qWait(1);
+        }
+        QVERIFY(QTest::qWaitFor([&] { return rig.server->connectionCount() == 20; }, 5000));
+        QTest::qWait(20);
+        QCOMPARE(rig.link.ConnectTo(kLoopback, rig.server->port()), 0); // still serving
+        QVERIFY(QTest::qWaitFor([&] { return rig.link.IsConnected(); }, 5000));
+        std::uint8_t buf[4];
+        QCOMPARE(rig.link.ReadRegs(14, buf, 2), 0);
+    }
+
+    // With the flag already set a wait returns at once and leaves the flag set.
+    void waitWithFlagSetReturnsAtOnce() {
+        NotifiedSocket link;
+        link.notifyReceive();
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(link.WaitForData(), 0);
+        QCOMPARE(link.WaitForData(), 0);
+        QVERIFY(clock.elapsed() < 500);
+    }
+
+    // The protocol's own limit: a wait with no data ends after slightly more than 1000 ms.
+    void defaultWaitLimit() {
+        Rig rig;
+        rig.link.SetTiming(CModuleSocket::Timing{});
+        QVERIFY(rig.connect());
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(rig.link.WaitForData(), -1);
+        QVERIFY(clock.elapsed() > 1000);
+        QVERIFY(clock.elapsed() < 5000);
+    }
+
+    // A wait during the application's exit still dispatches events instead of spinning: the
+    // reply is read. Kept last, as it leaves the application quitting until it resets it.
+    void zzWaitWhileQuitting() {
+        Rig rig;
+        QVERIFY(rig.connect());
+        QCoreApplication::exit(0);
+        std::uint8_t buf[4] = {};
+        QCOMPARE(rig.link.ReadRegs(14, buf, 2), 0);
+        QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+        QCoreApplication::exec(); // ends the quitting state for what follows
     }
 
     // A wait with nothing coming lasts the limit and keeps the thread's events flowing.
