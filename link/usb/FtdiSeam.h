@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,7 +33,8 @@ public:
     virtual int purge(bool rx, bool tx) = 0;
     virtual int setBaudRate(int baud) = 0;
     virtual int setBitMode(std::uint8_t mask, std::uint8_t mode) = 0;
-    /// Bytes written (>= 0) or a negative libftdi error.
+    /// Bytes the device accepted (>= 0), or a negative error. When the USB write time-out
+    /// passes first, the bytes accepted until then (possibly 0): a time-out is no error.
     virtual int write(const std::uint8_t* data, int size) = 0;
     /// Bytes read (0 when nothing has arrived yet) or a negative libftdi error.
     virtual int read(std::uint8_t* data, int size) = 0;
@@ -55,5 +57,17 @@ public:
 
 /// The real thing on top of libftdi1.
 std::unique_ptr<Api> createLibftdiApi();
+
+/// libusb's status of a transfer whose time-out passed (LIBUSB_ERROR_TIMEOUT).
+inline constexpr int kUsbErrorTimeout = -7;
+
+/// One bulk OUT transfer: 0 or a negative libusb status, the bytes moved in *transferred
+/// (also on a time-out).
+using BulkOut = std::function<int(const std::uint8_t* data, int size, int* transferred)>;
+
+/// Writes `size` bytes as bulk transfers of at most `pieceSize` bytes. Returns the bytes
+/// accepted: all of them, or those accepted until a transfer timed out (libftdi's
+/// ftdi_write_data would lose that count). Any other failure gives its negative status.
+int writeInPieces(const std::uint8_t* data, int size, int pieceSize, const BulkOut& bulk);
 
 } // namespace vqx::usb::ftdi

@@ -48,10 +48,11 @@ std::uint32_t LibFtdiDriver::deviceType(std::uint16_t bcdDevice) {
 void LibFtdiDriver::fail(std::string text, bool permission) {
     m_lastError = std::move(text);
     m_permissionDenied = permission;
-    if (permission) {
-        m_lastError += " ";
-        m_lastError += kUdevHint;
-    }
+}
+
+void LibFtdiDriver::clearError() {
+    m_lastError.clear();
+    m_permissionDenied = false;
 }
 
 FT_STATUS LibFtdiDriver::rebuildList() {
@@ -94,6 +95,7 @@ FT_STATUS LibFtdiDriver::rebuildList() {
 }
 
 FT_STATUS LibFtdiDriver::CreateDeviceInfoList(std::uint32_t* numDevs) {
+    clearError();
     if (!numDevs)
         return FT_INVALID_PARAMETER;
     if (const FT_STATUS st = rebuildList(); st != FT_OK)
@@ -120,6 +122,7 @@ FT_STATUS LibFtdiDriver::GetDeviceInfoList(DeviceListNode* list, std::uint32_t* 
 }
 
 FT_STATUS LibFtdiDriver::Open(int deviceIndex, FT_HANDLE* handle) {
+    clearError();
     if (!handle)
         return FT_INVALID_PARAMETER;
     if (!m_listBuilt)

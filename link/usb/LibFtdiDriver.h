@@ -9,7 +9,9 @@
 //    reads may return 0 bytes, so they are repeated until then); FT_Write likewise.
 //  * time-outs, purge of both buffers, baud rate and bit mode map to their libftdi calls.
 //  * a channel the user may not open gives FT_DEVICE_NOT_OPENED, with permissionDenied() set
-//    and lastError() naming the udev rule.
+//    and lastError() naming the device; the programs add the udev hint (kUdevHint) once.
+//  * lastError() and permissionDenied() describe the last failure since the last
+//    FT_CreateDeviceInfoList or FT_Open, which clear them.
 // Before SetTimeouts a channel uses 1000 ms for both time-outs.
 
 #include <map>
@@ -64,6 +66,7 @@ private:
     FT_STATUS rebuildList();
     OpenChannel* find(FT_HANDLE handle);
     void fail(std::string text, bool permission = false);
+    void clearError();
 
     std::unique_ptr<ftdi::Api> m_api;
     std::vector<ftdi::UsbDevice> m_devices;

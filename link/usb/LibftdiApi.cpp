@@ -13,6 +13,8 @@
 
 namespace vqx::usb::ftdi {
 
+static_assert(kUsbErrorTimeout == LIBUSB_ERROR_TIMEOUT);
+
 namespace {
 
 struct FoundDevice {
@@ -66,6 +68,7 @@ public:
         return 0;
     }
     int purge(bool rx, bool tx) override {
+        m_usbError.clear();
         if (rx && tx)
             return ftdi_tcioflush(m_ctx);
         if (rx)
@@ -74,18 +77,47 @@ public:
             return ftdi_tcoflush(m_ctx);
         return 0;
     }
-    int setBaudRate(int baud) override { return ftdi_set_baudrate(m_ctx, baud); }
+    int setBaudRate(int baud) override {
+        m_usbError.clear();
+        return ftdi_set_baudrate(m_ctx, baud);
+    }
     int setBitMode(std::uint8_t mask, std::uint8_t mode) override {
+        m_usbError.clear();
         return ftdi_set_bitmode(m_ctx, mask, mode);
     }
+    // Not ftdi_write_data: it returns -1 when a USB transfer times out and so loses the bytes
+    // the chip had accepted. The same bulk transfers, in pieces of libftdi's write chunk size
+    // on its write endpoint, keep that count, so a write returns what was accepted when its
+    // time-out passed, as the vendor's FT_Write does.
     int write(const std::uint8_t* data, int size) override {
-        return ftdi_write_data(m_ctx, data, size);
+        m_usbError.clear();
+        if (!m_ctx->usb_dev) {
+            m_usbError = "the device is not open";
+            return -1;
+        }
+        const int n =
+            writeInPieces(data, size, static_cast<int>(m_ctx->writebuffer_chunksize),
+                          [this](const std::uint8_t* piece, int length, int* transferred) {
+                              return libusb_bulk_transfer(m_ctx->usb_dev,
+                                                          static_cast<unsigned char>(m_ctx->in_ep),
+                                                          const_cast<unsigned char*>(piece), length,
+                                                          transferred, m_ctx->usb_write_timeout);
+                          });
+        if (n < 0)
+            m_usbError = std::string("USB bulk write failed: ") + libusb_error_name(n);
+        return n;
     }
-    int read(std::uint8_t* data, int size) override { return ftdi_read_data(m_ctx, data, size); }
-    std::string errorString() const override { return ftdi_get_error_string(m_ctx); }
+    int read(std::uint8_t* data, int size) override {
+        m_usbError.clear();
+        return ftdi_read_data(m_ctx, data, size);
+    }
+    std::string errorString() const override {
+        return m_usbError.empty() ? std::string(ftdi_get_error_string(m_ctx)) : m_usbError;
+    }
 
 private:
     ftdi_context* m_ctx;
+    std::string m_usbError; ///< the failure of the last write, when it was not libftdi's
 };
 
 class LibftdiApi final : public Api {
