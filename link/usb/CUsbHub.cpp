@@ -20,6 +20,12 @@ namespace fr = vqx::usb::framing;
 //   calls that move no byte at all end the operation with kTransferStalled (-20), so a hub
 //   that stops reading or answering holds the caller for about ten seconds instead of for
 //   ever. The count restarts whenever a call moves at least one byte.
+// * After a read stalls. When a read gives up with kTransferStalled, the rest of the reply
+//   may still come in, and would be taken as the start of the next reply. The receive buffer
+//   of channel B is therefore purged (FT_Purge with FT_PURGE_RX) before -20 is returned; the
+//   purge's own status is not reported. Bytes that arrive after the purge cannot be told
+//   apart from a reply; the next Open purges again. A read ended by a driver status keeps
+//   the receive buffer as it is.
 // * Slot-bus status poll. At most kMaxStatusPolls reads of hub register 0 follow a slot
 //   command; if none of them sets bit 0 or bit 1 the access ends with kSlotPollTimeout (-21).
 //   A hub finishes a slot access within one or two polls; the bound only stops a hub or
@@ -29,7 +35,9 @@ namespace fr = vqx::usb::framing;
 //   then reports the failed access (10).
 // * Device list array. When the array of N list nodes cannot be allocated, or N exceeds
 //   kMaxListEntries (far beyond what USB can attach; a driver reporting more is taken as
-//   broken), CountHubs and Open return kOutOfMemory (-23) and leave everything as it was.
+//   broken), CountHubs and Open return kOutOfMemory (-23). CountHubs then leaves the count
+//   unwritten; Open has already closed a hub that was open (its first step) and leaves it
+//   closed, with no channel open.
 
 namespace {
 
@@ -122,8 +130,10 @@ int CUsbHub::Private::receiveAll(std::uint8_t* bytes, std::size_t length) {
         if (got > chunk)
             got = chunk;
         if (got == 0) {
-            if (++emptyCalls >= kMaxEmptyCalls)
+            if (++emptyCalls >= kMaxEmptyCalls) {
+                driver->Purge(channelB, FT_PURGE_RX); // late reply bytes must not linger
                 return kTransferStalled;
+            }
             continue;
         }
         emptyCalls = 0;

@@ -63,6 +63,8 @@ void SimHub::clearLog() {
     m_statusReads = 0;
     m_writeCalls = 0;
     m_readCalls = 0;
+    m_writeRun = 0;
+    m_readRun = 0;
 }
 
 FT_STATUS SimHub::write(const std::uint8_t* data, std::uint32_t size, std::uint32_t* written) {
@@ -75,6 +77,14 @@ FT_STATUS SimHub::write(const std::uint8_t* data, std::uint32_t size, std::uint3
     std::uint32_t n = size;
     if (m_faults.writeLimit != 0)
         n = std::min(n, m_faults.writeLimit);
+    if (m_faults.writeEmptyRun > 0) {
+        if (m_writeRun < m_faults.writeEmptyRun) {
+            ++m_writeRun;
+            return FT_OK;
+        }
+        m_writeRun = 0;
+        n = std::min(n, 1u);
+    }
     m_writes.emplace_back(data, data + n);
     for (std::uint32_t i = 0; i < n; ++i)
         feed(data[i]);
@@ -94,6 +104,14 @@ FT_STATUS SimHub::read(std::uint8_t* data, std::uint32_t size, std::uint32_t* go
         size, static_cast<std::uint32_t>(std::min<std::size_t>(m_reply.size(), UINT32_MAX)));
     if (m_faults.readLimit != 0)
         n = std::min(n, m_faults.readLimit);
+    if (m_faults.readEmptyRun > 0) {
+        if (m_readRun < m_faults.readEmptyRun) {
+            ++m_readRun;
+            return FT_OK;
+        }
+        m_readRun = 0;
+        n = std::min(n, 1u);
+    }
     for (std::uint32_t i = 0; i < n; ++i) {
         data[i] = m_reply.front();
         m_reply.pop_front();

@@ -48,7 +48,11 @@ public:
         bool zeroByteWrites = false;  ///< FT_Write succeeds and moves nothing
         bool zeroByteReads = false;   ///< FT_Read succeeds and moves nothing
         bool silent = false;          ///< the hub answers no read request
-        int failWriteCall = -1;       ///< this FT_Write on B (counted from 0) fails ...
+        /// FT_Write moves nothing this many times in a row, then one byte, and so on (0 = off)
+        int writeEmptyRun = 0;
+        /// FT_Read returns nothing this many times in a row, then one byte, and so on (0 = off)
+        int readEmptyRun = 0;
+        int failWriteCall = -1; ///< this FT_Write on B (counted from 0) fails ...
         vqx::usb::FT_STATUS writeStatus = vqx::usb::FT_IO_ERROR; ///< ... with this status
         int failReadCall = -1; ///< this FT_Read on B (counted from 0) fails ...
         vqx::usb::FT_STATUS readStatus = vqx::usb::FT_IO_ERROR; ///< ... with this status
@@ -130,6 +134,8 @@ private:
     std::deque<std::uint8_t> m_reply;
     int m_writeCalls = 0;
     int m_readCalls = 0;
+    int m_writeRun = 0; ///< empty FT_Write calls in a row under writeEmptyRun
+    int m_readRun = 0;  ///< empty FT_Read calls in a row under readEmptyRun
 
     // Hub registers
     std::uint32_t m_writeData = 0;

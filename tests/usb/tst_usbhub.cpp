@@ -361,6 +361,67 @@ private slots:
             QCOMPARE(rig.usb->WriteRegs(3, &w, 1), CUsbHub::kTransferStalled);
     }
 
+    void emptyCallsMustBeConsecutive_data() {
+        QTest::addColumn<bool>("reads");
+        QTest::addColumn<int>("run");
+        QTest::addColumn<int>("code");
+        QTest::newRow("reads: 9 empty, then a byte") << true << 9 << 0;
+        QTest::newRow("reads: 10 empty in a row") << true << 10 << CUsbHub::kTransferStalled;
+        QTest::newRow("writes: 9 empty, then a byte") << false << 9 << 0;
+        QTest::newRow("writes: 10 empty in a row") << false << 10 << CUsbHub::kTransferStalled;
+    }
+    void emptyCallsMustBeConsecutive() {
+        QFETCH(bool, reads);
+        QFETCH(int, run);
+        QFETCH(int, code);
+        auto hub = vqx::sim::makeDemoHub();
+        Rig rig(hub);
+        QCOMPARE(rig.usb->Open(0), 0);
+        hub->clearLog();
+        (reads ? hub->faults().readEmptyRun : hub->faults().writeEmptyRun) = run;
+        // Four words of hub register 2: a six-byte request and an eight-byte reply, each byte
+        // only after `run` calls that move nothing.
+        std::uint8_t b[8] = {};
+        QCOMPARE(rig.usb->ReadRegs(2, b, 4), code);
+        if (code == 0) {
+            QCOMPARE(QByteArray(reinterpret_cast<char*>(b), 8),
+                     QByteArray::fromHex("2193050000000000"));
+            QCOMPARE(bytes(hub->wire()), QByteArray::fromHex("c20400000000"));
+            if (reads)
+                QCOMPARE(hub->readCalls(), 8 * (run + 1));
+            else
+                QCOMPARE(hub->writeCalls(), 6 * (run + 1));
+        } else {
+            QCOMPARE(reads ? hub->readCalls() : hub->writeCalls(), CUsbHub::kMaxEmptyCalls);
+        }
+    }
+
+    void lateReplyIsPurgedAfterAStall() {
+        auto hub = vqx::sim::makeDemoHub();
+        Rig rig(hub);
+        QCOMPARE(rig.usb->Open(0), 0);
+        hub->clearLog();
+        // The status reply is there, but the driver keeps handing out nothing until the read
+        // gives up; then the driver recovers.
+        hub->faults().zeroByteReads = true;
+        std::uint8_t status[2] = {0x55, 0x55};
+        QCOMPARE(rig.usb->ReadRegs(0, status, 1), CUsbHub::kTransferStalled);
+        QCOMPARE(calls(*hub), QStringList{"Purge B 1"}); // the receive buffer only
+        QCOMPARE(hub->pendingReply(), std::size_t{0});
+        hub->faults().zeroByteReads = false;
+        // The next reply is read from its first byte.
+        std::uint8_t types[4] = {};
+        QCOMPARE(rig.usb->ReadRegs(2, types, 2), 0);
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(types), 4), QByteArray::fromHex("21930500"));
+        QCOMPARE(hub->pendingReply(), std::size_t{0});
+        // A read ended by a driver status leaves the buffer alone.
+        hub->clearLog();
+        hub->faults().failReadCall = 0;
+        QCOMPARE(rig.usb->ReadRegs(0, status, 1), int(FT_IO_ERROR));
+        QVERIFY(calls(*hub).isEmpty());
+        QCOMPARE(hub->pendingReply(), std::size_t{2});
+    }
+
     void driverFailuresPassThrough() {
         auto hub = vqx::sim::makeDemoHub();
         Rig rig(hub);
@@ -610,6 +671,36 @@ private slots:
         QCOMPARE(rig.sleeps.size(), std::size_t{0});
         QCOMPARE(rig.usb->WriteSlotEeprom(0, 6, 1), 10);
         QCOMPARE(rig.sleeps.size(), std::size_t{0});
+    }
+
+    void failureBeforeTheCommandWordEndsTheTransfer_data() {
+        QTest::addColumn<bool>("write");
+        QTest::addColumn<int>("failRegister");
+        QTest::addColumn<int>("accessesMade");
+        QTest::newRow("write: control register 0") << true << 0 << 1;
+        QTest::newRow("write: data register 15") << true << 15 << 2;
+        QTest::newRow("read: control register 0") << false << 0 << 1;
+    }
+    void failureBeforeTheCommandWordEndsTheTransfer() {
+        QFETCH(bool, write);
+        QFETCH(int, failRegister);
+        QFETCH(int, accessesMade);
+        auto hub = vqx::sim::makeDemoHub();
+        Rig rig(hub);
+        QCOMPARE(rig.usb->Open(0), 0);
+        hub->clearLog();
+        hub->faults().failRegister = failRegister; // the hub reports that access as failed
+        std::uint8_t b = 0x77;
+        const int rc =
+            write ? rig.usb->WriteSlotEeprom(0, 6, 0x42) : rig.usb->ReadSlotEeprom(0, 6, b);
+        QCOMPARE(rc, CUsbHub::kSlotAccessFailed);
+        QCOMPARE(int(hub->accesses().size()), accessesMade);
+        QCOMPARE(int(hub->accesses().back().reg), failRegister); // the failed one was the last
+        for (const auto& a : hub->accesses())
+            QVERIFY(a.reg != 10); // the command register (slot 0 is type 1) is never reached
+        QVERIFY(rig.sleeps.empty());
+        QCOMPARE(int(b), 0x77);
+        QCOMPARE(hub->module(0)->commandsExecuted(), 0);
     }
 
     void failingSlotTypeReadWritesNothing_data() {
