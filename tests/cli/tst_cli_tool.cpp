@@ -157,7 +157,7 @@ private slots:
         const vqx::cli::Outcome o = t.open();
         QCOMPARE(o.exit, Exit::Unreachable);
         QVERIFY2(o.message.contains("unreachable"), qPrintable(o.message));
-        QVERIFY2(o.message.contains("refused or dropped"), qPrintable(o.message));
+        QVERIFY2(o.message.contains("refused, failed or dropped"), qPrintable(o.message));
         QVERIFY2(o.message.contains("code 2"), qPrintable(o.message));
         QVERIFY(t.attempts() >= 2); // 200 ms cycles within one second
         QVERIFY(clock.elapsed() >= 1000);
