@@ -19,7 +19,8 @@ public:
     static constexpr int kSetBitModeFailed = -6;
     static constexpr int kSetBaudRateFailed = -7;
     static constexpr int kSlotAccessFailed = 10; ///< the hub reported a failed module access
-    static constexpr int kTransferStalled = -20; ///< the driver kept moving no bytes
+    /// The driver kept moving no bytes; after a read, channel B's receive buffer is purged.
+    static constexpr int kTransferStalled = -20;
     static constexpr int kSlotPollTimeout = -21; ///< the slot-bus status never finished
     static constexpr int kBadSlot = -22;         ///< slot index outside 0..5; bus untouched
     static constexpr int kOutOfMemory = -23;     ///< the device-list array could not be allocated
@@ -34,7 +35,8 @@ public:
     static constexpr std::uint32_t kMaxListEntries = 4096;
 
     /// Takes ownership of the driver; without one, the default backend is chosen
-    /// (the vendor library when it loads, otherwise libftdi).
+    /// (createDriver("auto"): the vendor library when it loads and can reach the hub,
+    /// otherwise libftdi).
     explicit CUsbHub(std::unique_ptr<vqx::usb::D2xxDriver> driver = nullptr);
     virtual ~CUsbHub();
     CUsbHub(const CUsbHub&) = delete;
