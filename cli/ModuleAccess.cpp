@@ -137,7 +137,8 @@ Outcome EthernetTarget::open() {
                                      .arg(r);
             if (!linkDown(r))
                 return Outcome::fail(Exit::Device, QStringLiteral("%1: %2").arg(name(), what), r);
-            lastProblem = QStringLiteral("the connection was refused, failed or dropped (%1)").arg(what);
+            lastProblem =
+                QStringLiteral("the connection was refused, failed or dropped (%1)").arg(what);
             // Keep the dialog's pace: one attempt per cycle, however fast this one failed.
             const qint64 rest =
                 std::min<qint64>(m_timing.cycleMs - cycle.elapsed(), limitMs - clock.elapsed());
