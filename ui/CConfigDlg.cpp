@@ -290,7 +290,8 @@ bool CConfigDlg::OnSysCommand(unsigned id, std::intptr_t param) {
     Q_UNUSED(param)
     if ((id & 0xFFF0u) != IDM_ABOUTBOX)
         return false;
-    if (m_aboutRunner)
+    // A modal box inside a running transfer would hold the transfer up: dropped then.
+    if (!IsBusy() && m_aboutRunner)
         m_aboutRunner(this);
     return true;
 }
@@ -299,6 +300,11 @@ void CConfigDlg::contextMenuEvent(QContextMenuEvent* event) {
 #ifdef Q_OS_WIN
     QDialog::contextMenuEvent(event); // the entry lives in the system menu there
 #else
+    if (IsBusy()) {
+        // No menu inside a running transfer: its modal loop would hold the transfer up.
+        event->accept();
+        return;
+    }
     m_systemMenu->exec(event->globalPos());
 #endif
 }
@@ -332,10 +338,10 @@ bool CConfigDlg::IsConnectTimerActive() const {
     return m_connectTimer->isActive();
 }
 
-void CConfigDlg::MessageBox(const QString& text, const QString& title) {
+void CConfigDlg::MessageBox(const QString& text, const QString& title, const QString& detail) {
     const QString caption = title.isEmpty() ? QCoreApplication::applicationName() : title;
     if (m_messageBoxHook) {
-        m_messageBoxHook(text, caption);
+        m_messageBoxHook(text, caption, detail);
         return;
     }
     // The busy pointer of a running operation is not shown over the box.
@@ -344,6 +350,8 @@ void CConfigDlg::MessageBox(const QString& text, const QString& title) {
         QApplication::restoreOverrideCursor();
     QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
+    if (!detail.isEmpty())
+        box.setInformativeText(detail); // shown as plain text: it holds no markup
     box.exec();
     if (busyCursor)
         QApplication::setOverrideCursor(Qt::BusyCursor);
@@ -469,8 +477,21 @@ void CConfigDlg::SelectInterface(bool usb) {
         return fail(QStringLiteral("No device"));
     if (count == 0)
         return fail(QStringLiteral("No device."));
-    if (m_hub.Open(0) != 0)
+    if (const int rc = m_hub.Open(0); rc != 0) {
+        const vqx::usb::D2xxDriver* driver = m_hub.Driver();
+        if (driver && driver->permissionDenied()) {
+            // The user may not open the hub's channels: point at the udev rule.
+            const QString hint = QString::fromUtf8(vqx::usb::kUdevHint);
+            const QString why = QString::fromStdString(driver->lastError());
+            qWarning("HUB failure (code %d): %s\n%s", rc,
+                     qUtf8Printable(why.isEmpty() ? QStringLiteral("permission denied") : why),
+                     qUtf8Printable(hint));
+            MessageBox(QStringLiteral("HUB failure."), QString(), hint);
+            SelectInterface(false);
+            return;
+        }
         return fail(QStringLiteral("HUB failure."));
+    }
     std::uint8_t buffer[4] = {};
     if (m_hub.ReadRegs(kSlotTypeRegister, buffer, 2) != 0)
         return fail(QStringLiteral("HUB failure."));
@@ -499,14 +520,17 @@ void CConfigDlg::OnSlotEditChange() {
 // ---- Workflows -----------------------------------------------------------------------------
 
 void CConfigDlg::LaunchHidden(const QString& commandLine) {
+    LaunchHidden(commandLine, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+}
+
+void CConfigDlg::LaunchHidden(const QString& commandLine, const QStringList& fallbackDirs) {
     QStringList args = QProcess::splitCommand(commandLine);
     if (args.isEmpty())
         return;
     const QString program = args.takeFirst();
     QString path = QStandardPaths::findExecutable(program);
-    if (path.isEmpty())
-        path = QStandardPaths::findExecutable(
-            program, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+    if (path.isEmpty() && !fallbackDirs.isEmpty())
+        path = QStandardPaths::findExecutable(program, fallbackDirs);
     if (path.isEmpty())
         return; // no arp tool here: the cache entry simply stays
     QProcess process;
@@ -550,7 +574,8 @@ void CConfigDlg::OnConnectButton() {
 void CConfigDlg::OnTimer() {
     m_connectTimer->stop();
     if (IsBusy()) {
-        // A tick inside a transfer is put off, not acted on in the middle of it.
+        // Defensive (see the class comment): a tick inside a transfer is put off, not acted
+        // on in the middle of it.
         m_connectTimer->start(m_timing.connectTimerMs);
         return;
     }

@@ -10,9 +10,16 @@
 //  - No overlapping device operations. While a transfer runs (the settings read after a
 //    connect, a write, a slot read, the hub enumeration), clicks and keys on "Ethernet",
 //    "USB", "Connect", "Set" and the slot selector are swallowed: the controls do not react
-//    and the mouse pointer shows the busy cursor. A tick of the connect timer that falls into
-//    a transfer is put off by one period. Closing the dialog during a transfer (Escape, Enter,
-//    the close box) takes effect when the transfer has ended.
+//    and the mouse pointer shows the busy cursor. Closing the dialog during a transfer
+//    (Escape, Enter, the close box) takes effect when the transfer has ended.
+//    The about entry is not acted on either: while a transfer runs a right click (or the
+//    menu key) opens no context menu, and the about command (from that menu or, on Windows,
+//    from the system menu) opens no about box; the user sees nothing happen. A menu or box
+//    held open inside an Ethernet transfer would hold the transfer up past its time limits.
+//    A tick of the connect timer inside a transfer is put off by one period. That check in
+//    OnTimer is defensive: the dialog's own controls cannot arm the timer during a transfer
+//    ("Connect" is swallowed, "Set" is disabled while the timer runs, entering USB mode
+//    stops it); only a direct call of the handler reaches it.
 //  - Switching to USB ends a running connect cycle (the connect timer is stopped); the
 //    Ethernet connection itself is left as it is. A click on "Ethernet" leaves the cycle alone.
 //  - A slot index outside 0..5 (no slot chosen, or the selector's field edited since) never
@@ -21,6 +28,9 @@
 //  - After a failed version register read the compared word is zero (the buffer is
 //    zero-initialised), so the link uses EEPROM controller variant 1.
 //  - The default module address in the connect field is 10.0.0.100 (kDefaultModuleAddress).
+//  - A hub that cannot be opened for lack of permission still shows "HUB failure."; the box
+//    then carries the udev hint (vqx::usb::kUdevHint) as its informative text, and the same
+//    hint goes to the log (stderr), with the driver's own account of the failure.
 
 #include <cstdint>
 #include <functional>
@@ -30,6 +40,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <QString>
+#include <QStringList>
 
 #include "CModuleSocket.h"
 #include "CUsbHub.h"
@@ -74,8 +85,10 @@ public:
         int arpPauseMs = 200;      ///< the pause after starting the arp command
     };
 
-    /// Shows a message box; receives the text and the title.
-    using MessageBoxHook = std::function<void(const QString& text, const QString& title)>;
+    /// Shows a message box; receives the text, the title and the informative text (mostly
+    /// empty).
+    using MessageBoxHook =
+        std::function<void(const QString& text, const QString& title, const QString& detail)>;
     /// Starts a command line hidden, without a shell, and without waiting for it.
     using CommandLauncher = std::function<void(const QString& commandLine)>;
     /// Blocks the thread for the given time without processing events.
@@ -96,9 +109,11 @@ public:
     QRect MapDialogRect(int x, int y, int w, int h) const;
 
     /// The one message box of the dialog: modal, owned by the dialog, OK only, no icon.
-    /// An empty title stands for the application name. With a hook set, the hook receives
-    /// the text and the resolved title instead and nothing is shown.
-    void MessageBox(const QString& text, const QString& title = QString());
+    /// An empty title stands for the application name; a non-empty detail is shown as the
+    /// box's informative text under the text. With a hook set, the hook receives the text,
+    /// the resolved title and the detail instead and nothing is shown.
+    void MessageBox(const QString& text, const QString& title = QString(),
+                    const QString& detail = QString());
     void SetMessageBoxHook(MessageBoxHook hook) { m_messageBoxHook = std::move(hook); }
     void SetCommandLauncher(CommandLauncher launcher) { m_launcher = std::move(launcher); }
     void SetSleep(Sleeper sleeper) { m_sleep = std::move(sleeper); }
@@ -113,13 +128,18 @@ public:
     /// True while a device operation runs.
     bool IsBusy() const { return m_busy > 0; }
     bool IsConnectTimerActive() const;
+    /// The one-shot connect timer (for inspection).
+    const QTimer* ConnectTimer() const { return m_connectTimer; }
     /// The menu with the about entry (the context menu; on Windows it is also appended to
     /// the window's system menu).
     QMenu* SystemMenu() const { return m_systemMenu; }
     const QIcon& AppIcon() const { return m_appIcon; }
 
-    /// The default launcher: runs the system's arp tool detached and hidden, output dropped;
-    /// a missing tool or a failed start is ignored.
+    /// The default launcher: runs the command's program detached and hidden, without a shell,
+    /// output dropped; the program is looked up on PATH, then in fallbackDirs. A missing
+    /// program or a failed start is ignored; nothing waits for the program.
+    static void LaunchHidden(const QString& commandLine, const QStringList& fallbackDirs);
+    /// The same with the system directories of the arp tool (/usr/sbin, /sbin) as fallback.
     static void LaunchHidden(const QString& commandLine);
     static QString ModuleTypeName(std::uint8_t code);
 
@@ -134,7 +154,8 @@ public:
     void ReadSettings();
     void OnSlotSelected();
     void OnSet();
-    /// Returns true when the command was the about entry (id & 0xFFF0 == 0x10).
+    /// Returns true when the command was the about entry (id & 0xFFF0 == 0x10); the about
+    /// box then opens unless a transfer runs (the command is then dropped).
     bool OnSysCommand(unsigned id, std::intptr_t param = 0);
 
 signals:

@@ -3,6 +3,7 @@
 // its message boxes, arp command lines and pauses recorded instead of shown or run.
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 
 #include <QAbstractItemView>
@@ -52,9 +53,72 @@ inline std::uint32_t unusedLoopback() {
     });
 }
 
+/// A driver that lists one hub (both channels) and refuses to open either, as the system
+/// does when the user lacks permission for the device (permissionDenied() then set).
+class RefusingHubDriver : public vqx::usb::D2xxDriver {
+public:
+    explicit RefusingHubDriver(bool denied) : m_denied(denied) {}
+
+    std::string name() const override { return "refusing"; }
+    vqx::usb::FT_STATUS CreateDeviceInfoList(std::uint32_t* numDevs) override {
+        *numDevs = 2;
+        return vqx::usb::FT_OK;
+    }
+    vqx::usb::FT_STATUS GetDeviceInfoList(vqx::usb::DeviceListNode* list,
+                                          std::uint32_t* numDevs) override {
+        const char* serials[2] = {"VQ0001A", "VQ0001B"};
+        const std::uint32_t n = *numDevs < 2 ? *numDevs : 2;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            list[i] = vqx::usb::DeviceListNode{};
+            list[i].ID = CUsbHub::kHubId;
+            std::snprintf(list[i].SerialNumber, sizeof list[i].SerialNumber, "%s", serials[i]);
+        }
+        *numDevs = n;
+        return vqx::usb::FT_OK;
+    }
+    vqx::usb::FT_STATUS Open(int, vqx::usb::FT_HANDLE* handle) override {
+        *handle = nullptr;
+        ++opens;
+        m_failed = true;
+        return vqx::usb::FT_DEVICE_NOT_OPENED;
+    }
+    vqx::usb::FT_STATUS Close(vqx::usb::FT_HANDLE) override { return vqx::usb::FT_OK; }
+    vqx::usb::FT_STATUS SetTimeouts(vqx::usb::FT_HANDLE, std::uint32_t, std::uint32_t) override {
+        return vqx::usb::FT_INVALID_HANDLE;
+    }
+    vqx::usb::FT_STATUS Purge(vqx::usb::FT_HANDLE, std::uint32_t) override {
+        return vqx::usb::FT_INVALID_HANDLE;
+    }
+    vqx::usb::FT_STATUS SetBaudRate(vqx::usb::FT_HANDLE, std::uint32_t) override {
+        return vqx::usb::FT_INVALID_HANDLE;
+    }
+    vqx::usb::FT_STATUS SetBitMode(vqx::usb::FT_HANDLE, std::uint8_t, std::uint8_t) override {
+        return vqx::usb::FT_INVALID_HANDLE;
+    }
+    vqx::usb::FT_STATUS Write(vqx::usb::FT_HANDLE, const void*, std::uint32_t,
+                              std::uint32_t*) override {
+        return vqx::usb::FT_INVALID_HANDLE;
+    }
+    vqx::usb::FT_STATUS Read(vqx::usb::FT_HANDLE, void*, std::uint32_t, std::uint32_t*) override {
+        return vqx::usb::FT_INVALID_HANDLE;
+    }
+    std::string lastError() const override {
+        return m_failed ? (m_denied ? "channel VQ0001A: access denied" : "channel VQ0001A: busy")
+                        : std::string();
+    }
+    bool permissionDenied() const override { return m_failed && m_denied; }
+
+    int opens = 0;
+
+private:
+    bool m_denied;
+    bool m_failed = false;
+};
+
 struct Message {
     QString text;
     QString title;
+    QString detail;
 };
 
 /// A dialog whose outside effects are recorded: message boxes, arp command lines, pauses.
@@ -65,6 +129,7 @@ struct Harness {
     QList<int> pauses;
     QList<unsigned> hubSleeps;
 
+    /// connectTimerMs <= 0 keeps the dialog's own timing.
     explicit Harness(std::unique_ptr<vqx::usb::D2xxDriver> driver = nullptr,
                      int connectTimerMs = 150) {
         // Without a driver of its own the dialog gets a device list with no hub in it, so
@@ -73,15 +138,18 @@ struct Harness {
             driver = std::make_unique<vqx::sim::SimHubDriver>(
                 std::vector<std::shared_ptr<vqx::sim::SimHub>>{});
         dlg = std::make_unique<CConfigDlg>(std::move(driver));
-        dlg->SetMessageBoxHook([this](const QString& text, const QString& title) {
-            messages.append({text, title});
-        });
+        dlg->SetMessageBoxHook(
+            [this](const QString& text, const QString& title, const QString& detail) {
+                messages.append({text, title, detail});
+            });
         dlg->SetCommandLauncher([this](const QString& c) { commands << c; });
         dlg->SetSleep([this](int ms) { pauses << ms; });
         dlg->Hub().SetSleep([this](unsigned ms) { hubSleeps << ms; });
-        CConfigDlg::Timing t;
-        t.connectTimerMs = connectTimerMs;
-        dlg->SetTiming(t);
+        if (connectTimerMs > 0) {
+            CConfigDlg::Timing t;
+            t.connectTimerMs = connectTimerMs;
+            dlg->SetTiming(t);
+        }
     }
 
     QStringList texts() const {

@@ -2,6 +2,8 @@
 // the connect cycle, reading and writing the record, failures and clicks during transfers.
 
 #include <QApplication>
+#include <QContextMenuEvent>
+#include <QMenu>
 #include <QSignalSpy>
 #include <QTimer>
 
@@ -41,6 +43,15 @@ struct ServedModule {
             [this](const QHostAddress& a) { return server->listen(a, vqx::kModulePort); });
     }
 };
+
+// A right click on a widget: the mouse click and the context-menu request the platform makes
+// of it (the test's mouse events do not go through the window system).
+void rightClick(QWidget* w) {
+    const QPoint pos = w->rect().center();
+    QTest::mouseClick(w, Qt::RightButton, {}, pos);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, pos, w->mapToGlobal(pos));
+    QApplication::sendEvent(w, &event);
+}
 
 // Connects the dialog to the address and waits until the settings have been read.
 bool connectAndRead(Harness& h, std::uint32_t address) {
@@ -97,12 +108,14 @@ private slots:
     }
 
     void blankConnectFieldPartsAreZero() {
+        const std::uint32_t address = unusedLoopback(); // 127.0.0.N
+        QVERIFY(address);
         Harness h(nullptr, 60000);
         h.ip(1002)->ClearAddress();
         h.ip(1002)->field(0)->setText(QStringLiteral("127"));
-        h.ip(1002)->field(3)->setText(QStringLiteral("9"));
+        h.ip(1002)->field(3)->setText(QString::number(address & 0xFF));
         h.click(CConfigDlg::IDC_CONNECT);
-        QCOMPARE(h.commands, QStringList{QStringLiteral("arp -d 127.0.0.9")});
+        QCOMPARE(h.commands, QStringList{QStringLiteral("arp -d ") + dotted(address)});
     }
 
     void setWritesTwelveBytes_data() {
@@ -221,14 +234,22 @@ private slots:
         QVERIFY(h.settingsEnabled());
     }
 
+    void clicksDuringTransferAreNotActedOn_data() {
+        QTest::addColumn<bool>("duringRead");
+        QTest::newRow("settings read after a connect") << true;
+        QTest::newRow("write") << false;
+    }
     void clicksDuringTransferAreNotActedOn() {
+        QFETCH(bool, duringRead);
         ServedModule m;
         m.model->setBusyPolls(3); // each byte takes several polls, each a wait
         Harness h;
         h.dlg->show();
-        QVERIFY(connectAndRead(h, m.address));
-        h.commands.clear();
-        h.ip(1004)->SetAddress(ipv4(192, 168, 7, 7));
+        if (!duringRead) {
+            QVERIFY(connectAndRead(h, m.address));
+            h.commands.clear();
+            h.ip(1004)->SetAddress(ipv4(192, 168, 7, 7));
+        }
         int rounds = 0;
         bool sawBusy = false;
         QTimer poke;
@@ -238,27 +259,128 @@ private slots:
                 return;
             sawBusy = true;
             ++rounds;
+            // During the read "Connect" and both radio buttons are enabled; during the write
+            // the "EEPROM" group is as well.
             h.click(CConfigDlg::IDC_CONNECT);
+            QTest::keyClick(h.item(CConfigDlg::IDC_CONNECT), Qt::Key_Space);
             h.click(CConfigDlg::IDC_USB);
+            h.click(CConfigDlg::IDC_ETHERNET);
             h.click(CConfigDlg::IDC_SET);
-            QTest::mouseClick(h.combo(), Qt::LeftButton);
             QTest::keyClick(h.item(CConfigDlg::IDC_SET), Qt::Key_Space);
+        });
+        poke.start();
+        if (duringRead) {
+            QVERIFY(connectAndRead(h, m.address));
+        } else {
+            h.click(CConfigDlg::IDC_SET);
+        }
+        poke.stop();
+        QVERIFY(sawBusy);
+        QCOMPARE(rounds, 3);
+        if (duringRead) {
+            QVERIFY(h.messages.isEmpty());
+            QCOMPARE(h.commands.size(), 1); // no new connect sequence
+            QCOMPARE(h.ip(1004)->text(), QStringLiteral("192.168.1.20"));
+            QCOMPARE(m.model->commandsExecuted(), 12);
+        } else {
+            QCOMPARE(h.texts(), QStringList{QStringLiteral("Done")}); // one write, one message
+            QVERIFY(h.commands.isEmpty());
+            QCOMPARE(m.model->record()[8], std::uint8_t{7});
+        }
+        QCOMPARE(m.server->connectionCount(), 1);
+        QVERIFY(h.radio(1000)->isChecked()); // still Ethernet mode
+        QVERIFY(!h.radio(1001)->isChecked());
+        QVERIFY(h.settingsEnabled());
+        QVERIFY(!h.dlg->IsConnectTimerActive());
+        // Afterwards the controls work again.
+        h.messages.clear();
+        h.click(CConfigDlg::IDC_SET);
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Done")});
+    }
+
+    void aboutEntryNotOpenedDuringTransfer() {
+        ServedModule m;
+        m.model->setBusyPolls(3);
+        Harness h;
+        h.dlg->show();
+        h.dlg->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(h.dlg.get()));
+        QVERIFY(connectAndRead(h, m.address));
+        int aboutRuns = 0;
+        h.dlg->SetAboutBoxRunner([&](QWidget*) { ++aboutRuns; });
+        QSignalSpy menuShown(h.dlg->SystemMenu(), &QMenu::aboutToShow);
+        // A menu that opens is closed again soon, so that the test cannot hang on it.
+        QTimer closer;
+        closer.setInterval(50);
+        connect(&closer, &QTimer::timeout, this, [] {
+            if (QWidget* popup = QApplication::activePopupWidget())
+                popup->close();
+        });
+        closer.start();
+        int rounds = 0;
+        QTimer poke;
+        poke.setInterval(0);
+        connect(&poke, &QTimer::timeout, this, [&] {
+            if (!h.dlg->IsBusy() || rounds >= 2)
+                return;
+            ++rounds;
+            rightClick(h.item(CConfigDlg::IDC_SLOT1));
+            rightClick(h.ip(1004)->field(1));
+            QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                                  h.dlg->mapToGlobal(QPoint(5, 5)));
+            QApplication::sendEvent(h.dlg.get(), &key);
+            QVERIFY(h.dlg->OnSysCommand(CConfigDlg::IDM_ABOUTBOX)); // taken, but dropped
         });
         poke.start();
         h.click(CConfigDlg::IDC_SET);
         poke.stop();
-        QVERIFY(sawBusy);
-        QCOMPARE(rounds, 3);
-        QCOMPARE(h.texts(), QStringList{QStringLiteral("Done")}); // one write, one message
-        QVERIFY(h.commands.isEmpty());                            // no new connect sequence
-        QCOMPARE(m.server->connectionCount(), 1);
-        QVERIFY(h.radio(1000)->isChecked()); // still Ethernet mode
-        QVERIFY(!h.radio(1001)->isChecked());
-        QVERIFY(!h.dlg->IsConnectTimerActive());
-        QCOMPARE(m.model->record()[8], std::uint8_t{7});
-        // Afterwards the controls work again.
+        QCOMPARE(rounds, 2);
+        QCOMPARE(menuShown.count(), 0);
+        QCOMPARE(aboutRuns, 0);
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Done")});
+        // Outside a transfer the same right click and command do open them.
+        rightClick(h.item(CConfigDlg::IDC_SLOT1));
+        QCOMPARE(menuShown.count(), 1);
+        rightClick(h.ip(1004)->field(1));
+        QCOMPARE(menuShown.count(), 2);
+        QVERIFY(h.dlg->OnSysCommand(CConfigDlg::IDM_ABOUTBOX));
+        QCOMPARE(aboutRuns, 1);
+    }
+
+    void timerTickDuringTransferIsPutOff() {
+        // The dialog's controls cannot arm the timer during a transfer; a direct call of the
+        // handler stands in for such a tick.
+        ServedModule m;
+        m.model->setBusyPolls(3);
+        Harness h;
+        h.dlg->show();
+        QVERIFY(connectAndRead(h, m.address));
+        h.commands.clear();
+        const int before = m.model->commandsExecuted();
+        bool ticked = false;
+        QTimer poke;
+        poke.setInterval(0);
+        connect(&poke, &QTimer::timeout, this, [&] {
+            if (!h.dlg->IsBusy() || ticked)
+                return;
+            ticked = true;
+            h.dlg->OnTimer();
+            QVERIFY(h.dlg->IsConnectTimerActive());
+        });
+        poke.start();
         h.click(CConfigDlg::IDC_SET);
-        QCOMPARE(h.texts().size(), 2);
+        poke.stop();
+        QVERIFY(ticked);
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Done")});
+        QCOMPARE(m.model->commandsExecuted() - before, 12); // the write only, no read inside
+        QVERIFY(h.commands.isEmpty());
+        // The tick comes one period later and reads the settings then.
+        QVERIFY(h.dlg->IsConnectTimerActive());
+        QSignalSpy done(h.dlg.get(), &CConfigDlg::operationFinished);
+        QVERIFY(done.wait(10000));
+        QCOMPARE(m.model->commandsExecuted() - before, 12 + 12); // then the read
+        QVERIFY(!h.dlg->IsConnectTimerActive());
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Done")});
     }
 
     void closingDuringTransferWaitsForIt() {

@@ -2,10 +2,13 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include "CAboutBox.h"
@@ -48,6 +51,49 @@ const Expected kControls[] = {
     {1013, "QLabel", "---", 72, 138, 75, 8},
     {1014, "CSlotCombo", "", 18, 103, 48, 115},
 };
+
+#ifdef Q_OS_UNIX
+// A stand-in for the system's arp tool: waits for a file "go" beside it (at most about 30 s),
+// then appends its arguments, one a line, to "args" beside it. Uses no PATH lookups.
+bool writeFakeArp(const QString& dir) {
+    QFile f(dir + QStringLiteral("/arp"));
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    f.write("#!/bin/sh\n"
+            "here=${0%/*}\n"
+            "n=0\n"
+            "while [ ! -e \"$here/go\" ] && [ $n -lt 600 ]; do /bin/sleep 0.05; n=$((n+1)); done\n"
+            "[ -e \"$here/go\" ] || { echo gave-up >> \"$here/args\"; exit 1; }\n"
+            "printf '%s\\n' \"$@\" >> \"$here/args\"\n"
+            "echo output that nobody reads\n");
+    f.close();
+    return f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+bool touch(const QString& file) {
+    QFile f(file);
+    return f.open(QIODevice::WriteOnly);
+}
+
+QByteArray readAll(const QString& file) {
+    QFile f(file);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Sets PATH for the lifetime of the object.
+class PathGuard {
+public:
+    explicit PathGuard(const QString& path) : m_old(qgetenv("PATH")) {
+        qputenv("PATH", QFile::encodeName(path));
+    }
+    ~PathGuard() { qputenv("PATH", m_old); }
+    PathGuard(const PathGuard&) = delete;
+    PathGuard& operator=(const PathGuard&) = delete;
+
+private:
+    QByteArray m_old;
+};
+#endif
 
 // The template id of the control that holds the focus widget.
 int focusedId(CConfigDlg& dlg) {
@@ -182,12 +228,87 @@ private slots:
         h.dlg->show();
         h.dlg->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(h.dlg.get()));
+        const std::uint32_t address = unusedLoopback(); // never a host on the network
+        QVERIFY(address);
+        h.dlg->SetConnectAddress(address);
         h.item(1003)->setFocus();
         QTest::keyClick(h.item(1003), Qt::Key_Return);
         QVERIFY(h.dlg->isVisible());
-        QCOMPARE(h.commands, QStringList{QStringLiteral("arp -d 10.0.0.100")});
+        QCOMPARE(h.commands, QStringList{QStringLiteral("arp -d ") + vqx::formatAddress(address)});
         QVERIFY(h.dlg->IsConnectTimerActive());
     }
+
+    void connectTimerDefaults() {
+        Harness h(nullptr, 0); // the dialog's own timing
+        QCOMPARE(h.dlg->timing().connectTimerMs, 1000);
+        QCOMPARE(h.dlg->timing().arpPauseMs, 200);
+        const std::uint32_t address = unusedLoopback();
+        QVERIFY(address);
+        h.dlg->SetConnectAddress(address);
+        h.click(CConfigDlg::IDC_CONNECT);
+        QCOMPARE(h.pauses, QList<int>{200});
+        QVERIFY(h.dlg->IsConnectTimerActive());
+        QCOMPARE(h.dlg->ConnectTimer()->interval(), 1000);
+        QVERIFY(h.dlg->ConnectTimer()->isSingleShot());
+    }
+
+    void hubWithoutPermissionShowsUdevHint() {
+        CConfigDlg dlg(std::make_unique<RefusingHubDriver>(true));
+        dlg.show();
+        QString text, detail;
+        QTimer::singleShot(0, this, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            text = box->text();
+            detail = box->informativeText();
+            QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+        });
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("^HUB failure \\(code 3\\)")));
+        QTest::mouseClick(dlg.GetDlgItem(CConfigDlg::IDC_USB), Qt::LeftButton);
+        QCOMPARE(text, QStringLiteral("HUB failure."));
+        QCOMPARE(detail, QString::fromUtf8(vqx::usb::kUdevHint));
+        QVERIFY(qobject_cast<QRadioButton*>(dlg.GetDlgItem(CConfigDlg::IDC_ETHERNET))->isChecked());
+    }
+
+#ifdef Q_OS_UNIX
+    void launchHiddenRunsTheToolDirectly_data() {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QByteArray>("arguments"); // one a line, as the tool received them
+        QTest::newRow("arp -d") << QStringLiteral("arp -d 127.0.0.5")
+                                << QByteArray("-d\n127.0.0.5\n");
+        QTest::newRow("no shell") << QStringLiteral("arp -d 127.0.0.5;echo $HOME")
+                                  << QByteArray("-d\n127.0.0.5;echo\n$HOME\n");
+    }
+    void launchHiddenRunsTheToolDirectly() {
+        QFETCH(QString, command);
+        QFETCH(QByteArray, arguments);
+        QTemporaryDir tools;
+        QVERIFY(tools.isValid());
+        QVERIFY(writeFakeArp(tools.path()));
+        const PathGuard path(tools.path());
+        CConfigDlg::LaunchHidden(command);
+        // The tool writes its arguments only once it sees "go": had the call waited for the
+        // tool, the tool would have given up by now.
+        QVERIFY(touch(tools.filePath(QStringLiteral("go"))));
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(tools.filePath(QStringLiteral("args"))), arguments,
+                                  20000);
+    }
+
+    void launchHiddenLooksInFallbackDirs() {
+        QTemporaryDir empty, tools;
+        QVERIFY(empty.isValid() && tools.isValid());
+        QVERIFY(writeFakeArp(tools.path()));
+        QVERIFY(touch(tools.filePath(QStringLiteral("go"))));
+        const PathGuard path(empty.path());
+        CConfigDlg::LaunchHidden(QStringLiteral("arp -d 127.0.0.6"), {}); // found nowhere
+        CConfigDlg::LaunchHidden(QStringLiteral("nosuchtool -d 127.0.0.6"), {tools.path()});
+        CConfigDlg::LaunchHidden(QStringLiteral("arp -d 127.0.0.7"), {tools.path()});
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(tools.filePath(QStringLiteral("args"))),
+                                  QByteArray("-d\n127.0.0.7\n"), 20000);
+        CConfigDlg::LaunchHidden(QString(), {tools.path()}); // an empty line starts nothing
+    }
+#endif
 
     void messageBoxIsPlainWithOkOnly() {
         CConfigDlg dlg(std::make_unique<vqx::sim::SimHubDriver>(

@@ -2,6 +2,7 @@
 // reading and writing a slot module's record.
 
 #include <QApplication>
+#include <QRegularExpression>
 
 #include "UiTestSupport.h"
 
@@ -101,6 +102,35 @@ private slots:
         QVERIFY(h.radio(1000)->isChecked());
         for (int slot = 1; slot <= 6; ++slot)
             QCOMPARE(h.label(slot), QStringLiteral("---"));
+    }
+
+    void permissionDeniedPointsAtUdevRule_data() {
+        QTest::addColumn<bool>("denied");
+        QTest::newRow("permission denied") << true;
+        QTest::newRow("other open failure") << false;
+    }
+    void permissionDeniedPointsAtUdevRule() {
+        QFETCH(bool, denied);
+        auto driver = std::make_unique<RefusingHubDriver>(denied);
+        RefusingHubDriver* raw = driver.get();
+        Harness h(std::move(driver));
+        if (denied)
+            QTest::ignoreMessage(
+                QtWarningMsg,
+                QRegularExpression(QStringLiteral("^HUB failure \\(code 3\\): channel VQ0001A: "
+                                                  "access denied\n.*60-vqx250-hub\\.rules"),
+                                   QRegularExpression::DotMatchesEverythingOption));
+        else
+            QTest::failOnWarning(QRegularExpression(QStringLiteral("udev")));
+        h.click(CConfigDlg::IDC_USB);
+        QCOMPARE(raw->opens, 1);
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("HUB failure.")}); // the text stays
+        QCOMPARE(h.messages.first().title, QStringLiteral("VQX250_IPConfig"));
+        QCOMPARE(h.messages.first().detail,
+                 denied ? QString::fromUtf8(vqx::usb::kUdevHint) : QString());
+        QVERIFY(h.radio(1000)->isChecked());
+        QVERIFY(!h.item(1014)->isEnabled());
+        QVERIFY(!h.dlg->Hub().IsOpen());
     }
 
     void slotLabels_data() {
@@ -326,7 +356,11 @@ private slots:
 
     void switchToUsbEndsConnectCycle() {
         Harness h(std::make_unique<SimHubDriver>(makeHub()), 60000);
+        const std::uint32_t address = unusedLoopback(); // never a host on the network
+        QVERIFY(address);
+        h.dlg->SetConnectAddress(address);
         h.click(CConfigDlg::IDC_CONNECT);
+        QCOMPARE(h.commands, QStringList{QStringLiteral("arp -d ") + vqx::formatAddress(address)});
         QVERIFY(h.dlg->IsConnectTimerActive());
         h.click(CConfigDlg::IDC_USB);
         QVERIFY(!h.dlg->IsConnectTimerActive());
@@ -335,7 +369,11 @@ private slots:
 
     void ethernetClickKeepsConnectCycle() {
         Harness h(std::make_unique<SimHubDriver>(makeHub()), 60000);
+        const std::uint32_t address = unusedLoopback();
+        QVERIFY(address);
+        h.dlg->SetConnectAddress(address);
         h.click(CConfigDlg::IDC_CONNECT);
+        QCOMPARE(h.commands, QStringList{QStringLiteral("arp -d ") + vqx::formatAddress(address)});
         h.click(CConfigDlg::IDC_ETHERNET);
         QVERIFY(h.dlg->IsConnectTimerActive());
     }
