@@ -4,6 +4,7 @@
 #include <memory>
 
 #include <QCommandLineParser>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 
@@ -11,6 +12,7 @@
 #include "CConfigDlg.h"
 #include "CSlotCombo.h"
 #include "DemoEnvironment.h"
+#include "NetworkRecord.h"
 
 #ifndef VQX_VERSION
 #define VQX_VERSION "1.0.0.1"
@@ -21,12 +23,16 @@ CConfigApp::CConfigApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationVersion(QStringLiteral(VQX_VERSION));
 }
 
-int CConfigApp::ParseCommandLine() {
+int CConfigApp::ParseArguments(const QStringList& arguments, Options& options, QString* output) {
+    options = Options{};
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Configurator of the network settings of VQX250 modules."));
+#ifndef Q_OS_WIN
+    // Without a console (Windows) there is nowhere to print these to.
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
+#endif
     const QCommandLineOption demo(
         QStringLiteral("demo"),
         QStringLiteral("Work against simulated devices: a module served on a loopback "
@@ -38,34 +44,66 @@ int CConfigApp::ParseCommandLine() {
     QCommandLineOption screenshotUsb(QStringLiteral("screenshot-usb"),
                                      QStringLiteral("Take the picture in USB mode."));
     screenshotUsb.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOption(demo);
-    parser.addOption(screenshot);
-    parser.addOption(screenshotUsb);
+    QCommandLineOption demoAddress(QStringLiteral("demo-address"),
+                                   QStringLiteral("Serve the simulated module on this loopback "
+                                                  "address."),
+                                   QStringLiteral("address"));
+    demoAddress.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({demo, screenshot, screenshotUsb, demoAddress});
 
-    if (!parser.parse(arguments())) {
-        std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
-        return 2;
-    }
+    // Unknown options do not stop the parse: the known ones are still taken, the rest is
+    // collected and ignored.
+    parser.parse(arguments);
+    options.ignored = parser.unknownOptionNames();
+    for (QString& name : options.ignored)
+        name.prepend(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"));
+    options.ignored += parser.positionalArguments();
+
+#ifndef Q_OS_WIN
     if (parser.isSet(help)) {
-        std::printf("%s", qPrintable(parser.helpText()));
+        if (output)
+            *output = parser.helpText();
         return 0;
     }
     if (parser.isSet(version)) {
-        std::printf("%s %s\n", qPrintable(applicationName()), qPrintable(applicationVersion()));
+        if (output)
+            *output = QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
+                                                    QCoreApplication::applicationVersion());
         return 0;
     }
-    if (!parser.positionalArguments().isEmpty()) {
-        std::fprintf(stderr, "Unexpected argument: %s\n",
-                     qPrintable(parser.positionalArguments().constFirst()));
-        return 2;
+#endif
+    options.demo = parser.isSet(demo);
+    const bool hiddenSet =
+        parser.isSet(screenshot) || parser.isSet(screenshotUsb) || parser.isSet(demoAddress);
+    if (!options.demo) {
+        // Without the demo these would drive the real links: not acted on.
+        if (hiddenSet)
+            for (const QCommandLineOption& o : {screenshot, screenshotUsb, demoAddress})
+                if (parser.isSet(o))
+                    options.ignored << QStringLiteral("--") + o.names().constFirst();
+        return -1;
     }
-    m_options.demo = parser.isSet(demo);
-    m_options.screenshot = parser.value(screenshot);
-    m_options.screenshotUsb = parser.isSet(screenshotUsb);
-    if (!m_options.screenshot.isEmpty() && !m_options.demo) {
-        std::fprintf(stderr, "--screenshot needs --demo\n");
-        return 2;
+    options.screenshot = parser.value(screenshot);
+    options.screenshotUsb = parser.isSet(screenshotUsb);
+    if (parser.isSet(demoAddress)) {
+        if (const auto a = vqx::parseAddress(parser.value(demoAddress)); a && *a >> 24 == 127)
+            options.demoAddress = *a;
+        else
+            options.ignored << QStringLiteral("--demo-address=") + parser.value(demoAddress);
     }
+    return -1;
+}
+
+int CConfigApp::ParseCommandLine() {
+    QString output;
+    const int rc = ParseArguments(arguments(), m_options, &output);
+    if (rc >= 0) {
+        std::printf("%s", qPrintable(output));
+        return rc;
+    }
+    for (const QString& arg : m_options.ignored)
+        std::fprintf(stderr, "%s: ignoring argument %s\n", qPrintable(applicationName()),
+                     qPrintable(arg));
     return -1;
 }
 
@@ -85,13 +123,12 @@ void scheduleScreenshot(CConfigDlg& dlg, const CConfigApp::Options& options) {
             dlg.OnConnectButton();
         }
         auto* poll = new QTimer(&dlg);
-        auto* tries = new int(0);
-        QObject::connect(poll, &QTimer::timeout, &dlg, [&dlg, poll, tries, options] {
+        // The count of polls lives in the connection's functor, which the timer owns.
+        QObject::connect(poll, &QTimer::timeout, &dlg, [&dlg, poll, options, tries = 0]() mutable {
             const bool ready = dlg.GetDlgItem(CConfigDlg::IDC_SET)->isEnabled();
-            if (!ready && ++*tries < 100)
+            if (!ready && ++tries < 100)
                 return;
             poll->stop();
-            delete tries;
             const bool saved = dlg.grab().save(options.screenshot);
             std::fprintf(stderr, "%s %s\n", saved ? "saved" : "could not save",
                          qPrintable(options.screenshot));
@@ -107,13 +144,23 @@ void scheduleScreenshot(CConfigDlg& dlg, const CConfigApp::Options& options) {
 } // namespace
 
 bool CConfigApp::InitInstance() {
+    m_exitCode = 0;
     std::unique_ptr<vqx::sim::DemoEnvironment> demo;
     std::unique_ptr<vqx::usb::D2xxDriver> driver;
     if (m_options.demo) {
         demo = std::make_unique<vqx::sim::DemoEnvironment>();
+        if (m_options.demoAddress != 0)
+            demo->setAddress(m_options.demoAddress);
         QString why;
         if (!demo->start(&why)) {
-            std::fprintf(stderr, "Demo mode: %s\n", qPrintable(why));
+            const QString text = QStringLiteral("The demo mode cannot start: %1.").arg(why);
+            std::fprintf(stderr, "%s\n", qPrintable(text));
+            if (m_options.screenshot.isEmpty()) {
+                QMessageBox box(QMessageBox::NoIcon, applicationName(), text, QMessageBox::Ok);
+                box.setTextFormat(Qt::PlainText);
+                box.exec();
+            }
+            m_exitCode = 1;
             return false;
         }
         driver = demo->makeHubDriver();

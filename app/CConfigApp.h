@@ -1,15 +1,24 @@
 #pragma once
 // The application: runs the main dialog as its only window and ends when it closes.
 //
-// Without options the program takes no arguments of its own and uses the real links.
+// The program takes no arguments of its own: without --demo the dialog uses the real links.
 // Options (additions for trying the program without hardware):
 //   --demo       the dialog works against embedded simulators: a module served on a loopback
 //                address (already in the connect field) and a six-slot hub
-//   --help, --version
-// Hidden, for the screenshot script: --screenshot FILE [--screenshot-usb] (with --demo).
+//   --help, --version (not on Windows, where the program has no console to print to)
+// Hidden, for the screenshot script and tests, only together with --demo:
+//   --screenshot FILE [--screenshot-usb]   grab the dialog into FILE and quit
+//   --demo-address A.B.C.D                 serve the simulated module on this loopback address
+//
+// Decisions: any other argument (an unknown option, a stray word such as a file dropped on
+// the executable) is ignored with a note on stderr, and the dialog starts as usual; so are
+// the hidden options without --demo, as they would otherwise drive the real links. When the
+// demo's simulators cannot start, the program says why (stderr and, unless taking a
+// screenshot, a message box) and ends with exit code 1 without showing the dialog.
 
 #include <QApplication>
 #include <QString>
+#include <QStringList>
 
 class CConfigApp : public QApplication {
     Q_OBJECT
@@ -18,19 +27,29 @@ public:
         bool demo = false;
         QString screenshot;         ///< grab the dialog into this file and quit
         bool screenshotUsb = false; ///< ... in USB mode with slot 2 chosen
+        quint32 demoAddress = 0;    ///< serve the demo module here (0: first free 127.0.0.N)
+        QStringList ignored;        ///< arguments not acted on
     };
 
     CConfigApp(int& argc, char** argv);
 
-    /// Reads the command line. Returns -1 to go on, otherwise the exit code (after --help,
-    /// --version or an error).
+    /// Reads the command line. Returns -1 to go on, otherwise the exit code (after --help or
+    /// --version).
     int ParseCommandLine();
+    /// The parsing itself: arguments[0] is the program. Fills options; returns -1 to go on,
+    /// or 0 after --help or --version with their text in *output.
+    static int ParseArguments(const QStringList& arguments, Options& options,
+                              QString* output = nullptr);
     const Options& options() const { return m_options; }
     void setOptions(const Options& options) { m_options = options; }
 
     /// Runs the main dialog modally; returns false always, as the program ends with it.
     bool InitInstance();
+    /// The process's exit code once InitInstance has returned: 0, or 1 when the demo's
+    /// simulators could not start.
+    int ExitCode() const { return m_exitCode; }
 
 private:
     Options m_options;
+    int m_exitCode = 0;
 };

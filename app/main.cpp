@@ -5,5 +5,5 @@ int main(int argc, char** argv) {
     if (const int rc = app.ParseCommandLine(); rc >= 0)
         return rc;
     app.InitInstance();
-    return 0;
+    return app.ExitCode();
 }

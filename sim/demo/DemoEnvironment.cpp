@@ -40,6 +40,22 @@ DemoEnvironment::DemoEnvironment(QObject* parent)
 DemoEnvironment::~DemoEnvironment() = default;
 
 bool DemoEnvironment::start(QString* error) {
+    if (m_wanted != 0) {
+        const QString text = vqx::formatAddress(m_wanted);
+        if ((m_wanted >> 24) != 127) {
+            if (error)
+                *error = QStringLiteral("%1 is not a loopback address").arg(text);
+            return false;
+        }
+        if (!m_server->listen(QHostAddress(m_wanted), vqx::kModulePort)) {
+            if (error)
+                *error =
+                    QStringLiteral("port %1 of %2 is not free").arg(vqx::kModulePort).arg(text);
+            return false;
+        }
+        m_address = m_wanted;
+        return true;
+    }
     for (unsigned n = 1; n < 255; ++n) {
         const std::uint32_t address = ipv4(127, 0, 0, n);
         if (m_server->listen(QHostAddress(address), vqx::kModulePort)) {

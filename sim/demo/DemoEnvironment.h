@@ -33,8 +33,12 @@ public:
     explicit DemoEnvironment(QObject* parent = nullptr);
     ~DemoEnvironment() override;
 
+    /// Serves the module on this loopback address only (packed, 127.x.x.x) instead of the
+    /// first free one; call before start().
+    void setAddress(quint32 address) { m_wanted = address; }
     /// Starts the module server. False (with the reason in *error) when no loopback address
-    /// 127.0.0.1 .. 127.0.0.254 has port 23100 free.
+    /// 127.0.0.1 .. 127.0.0.254 has port 23100 free, or the one set by setAddress() has not
+    /// (or is not a loopback address).
     bool start(QString* error = nullptr);
     /// Packed IPv4 address of the served module (first octet in bits 24..31); 0 before start.
     quint32 moduleAddress() const { return m_address; }
@@ -49,6 +53,7 @@ private:
     ModuleServer* m_server = nullptr;
     std::shared_ptr<SimHub> m_hub;
     quint32 m_address = 0;
+    quint32 m_wanted = 0;
 };
 
 } // namespace vqx::sim

@@ -3,11 +3,13 @@
 
 #include <set>
 
+#include <QFile>
 #include <QImage>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include "CConfigApp.h"
 #include "DemoEnvironment.h"
 #include "UiTestSupport.h"
 
@@ -51,10 +53,126 @@ private slots:
         QVERIFY(!out.contains("--screenshot")); // hidden
     }
 
-    void unknownArgumentsAreRefused() {
-        QCOMPARE(run({QStringLiteral("--bogus")}), 2);
-        QCOMPARE(run({QStringLiteral("extra")}), 2);
-        QCOMPARE(run({QStringLiteral("--screenshot"), QStringLiteral("x.png")}), 2);
+    void argumentsOtherThanTheOptionsAreIgnored_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("demo");
+        QTest::addColumn<QString>("screenshot");
+        QTest::addColumn<bool>("screenshotUsb");
+        QTest::addColumn<quint32>("demoAddress");
+        QTest::addColumn<QStringList>("ignored");
+        QTest::newRow("none") << QStringList{} << false << QString() << false << 0u
+                              << QStringList{};
+        QTest::newRow("demo") << QStringList{"--demo"} << true << QString() << false << 0u
+                              << QStringList{};
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << false << QString() << false
+                                        << 0u << QStringList{"--bogus"};
+        QTest::newRow("a file dropped on the program")
+            << QStringList{"/home/user/notes.txt"} << false << QString() << false << 0u
+            << QStringList{"/home/user/notes.txt"};
+        QTest::newRow("demo among strays")
+            << QStringList{"-x", "--demo", "extra"} << true << QString() << false << 0u
+            << QStringList{"-x", "extra"};
+        QTest::newRow("screenshot without demo")
+            << QStringList{"--screenshot", "x.png", "--screenshot-usb"} << false << QString()
+            << false << 0u << QStringList{"--screenshot", "--screenshot-usb"};
+        QTest::newRow("screenshot with demo")
+            << QStringList{"--demo", "--screenshot", "x.png", "--screenshot-usb"} << true
+            << QStringLiteral("x.png") << true << 0u << QStringList{};
+        QTest::newRow("demo address")
+            << QStringList{"--demo", "--demo-address", "127.0.0.9"} << true << QString() << false
+            << ipv4(127, 0, 0, 9) << QStringList{};
+        QTest::newRow("demo address off the loopback")
+            << QStringList{"--demo", "--demo-address=10.0.0.1"} << true << QString() << false << 0u
+            << QStringList{"--demo-address=10.0.0.1"};
+    }
+    void argumentsOtherThanTheOptionsAreIgnored() {
+        QFETCH(QStringList, args);
+        QFETCH(bool, demo);
+        QFETCH(QString, screenshot);
+        QFETCH(bool, screenshotUsb);
+        QFETCH(quint32, demoAddress);
+        QFETCH(QStringList, ignored);
+        CConfigApp::Options o;
+        QString output;
+        QCOMPARE(CConfigApp::ParseArguments(QStringList{"VQX250_IPConfig"} + args, o, &output), -1);
+        QVERIFY(output.isEmpty());
+        QCOMPARE(o.demo, demo);
+        QCOMPARE(o.screenshot, screenshot);
+        QCOMPARE(o.screenshotUsb, screenshotUsb);
+        QCOMPARE(o.demoAddress, demoAddress);
+        QCOMPARE(o.ignored, ignored);
+    }
+
+    void helpAndVersionInProcess() {
+        CConfigApp::Options o;
+        QString output;
+        QCOMPARE(CConfigApp::ParseArguments({"VQX250_IPConfig", "stray", "--help"}, o, &output), 0);
+        QVERIFY(output.contains(QStringLiteral("--demo")));
+        QVERIFY(!output.contains(QStringLiteral("--demo-address")));
+    }
+
+    void strayArgumentsDoNotStopTheProgram() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString file = dir.filePath(QStringLiteral("shot.png"));
+        QByteArray err;
+        QCOMPARE(run({QStringLiteral("--bogus"), QStringLiteral("--demo"),
+                      QStringLiteral("--screenshot"), file, QStringLiteral("dropped.txt")},
+                     nullptr, &err),
+                 0);
+        QVERIFY2(err.contains("ignoring argument --bogus"), err.constData());
+        QVERIFY2(err.contains("ignoring argument dropped.txt"), err.constData());
+        QVERIFY(!QImage(file).isNull());
+    }
+
+    void demoThatCannotStartEndsWithAnError() {
+        // The demo's module address is taken: the simulators cannot start.
+        QTcpServer taken;
+        const std::uint32_t address = onFreeLoopback(
+            [&](const QHostAddress& a) { return taken.listen(a, vqx::kModulePort); });
+        QVERIFY(address);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString file = dir.filePath(QStringLiteral("shot.png"));
+        QByteArray err;
+        QCOMPARE(run({QStringLiteral("--demo"), QStringLiteral("--demo-address"),
+                      vqx::formatAddress(address), QStringLiteral("--screenshot"), file},
+                     nullptr, &err),
+                 1);
+        QVERIFY2(err.contains(QStringLiteral("The demo mode cannot start: port 23100 of %1 is "
+                                             "not free.")
+                                  .arg(vqx::formatAddress(address))
+                                  .toUtf8()),
+                 err.constData());
+        QVERIFY(!QFile::exists(file));
+    }
+
+    void demoEnvironmentOnAGivenAddress() {
+        QTcpServer taken;
+        const std::uint32_t address = onFreeLoopback(
+            [&](const QHostAddress& a) { return taken.listen(a, vqx::kModulePort); });
+        QVERIFY(address);
+        QString why;
+        {
+            vqx::sim::DemoEnvironment env;
+            env.setAddress(address);
+            QVERIFY(!env.start(&why));
+            QCOMPARE(
+                why,
+                QStringLiteral("port 23100 of %1 is not free").arg(vqx::formatAddress(address)));
+            QCOMPARE(env.moduleAddress(), 0u);
+        }
+        {
+            vqx::sim::DemoEnvironment env;
+            env.setAddress(ipv4(10, 0, 0, 1));
+            QVERIFY(!env.start(&why));
+            QCOMPARE(why, QStringLiteral("10.0.0.1 is not a loopback address"));
+        }
+        taken.close();
+        vqx::sim::DemoEnvironment env;
+        env.setAddress(address);
+        QVERIFY2(env.start(&why), qPrintable(why));
+        QCOMPARE(env.moduleAddress(), address);
     }
 
     void demoRunsBothModes_data() {
