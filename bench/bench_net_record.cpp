@@ -29,7 +29,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-/// One request the client sends and the number of reply bytes it then waits for.
+/// One send of the client and the number of reply bytes it then waits for (0 for a send
+/// that is not answered).
 struct Step {
     QByteArray request;
     int replyBytes = 0;
@@ -41,25 +42,24 @@ int replySize(std::uint32_t words) {
     return payload + 4 * ((payload + 1455) / 1456);
 }
 
-/// Turns the traced outgoing bytes of one record transfer into request/reply steps.
-std::vector<Step> stepsFrom(const QByteArray& sent) {
+/// Turns the traced sends of one record transfer into steps: the same sends, cut where
+/// the link cut them, each followed by the wait for its reply if it asks for one.
+std::vector<Step> stepsFrom(const QList<QByteArray>& sends) {
     std::vector<Step> steps;
-    Step current;
-    for (int i = 0; i + 6 <= sent.size(); i += 6) {
-        const QByteArray group = sent.mid(i, 6);
-        current.request.append(group);
-        const auto* g = reinterpret_cast<const std::uint8_t*>(group.constData());
-        if (g[0] & 0x40) {
-            const std::uint32_t count = std::uint32_t{g[1]} | (std::uint32_t{g[2]} << 7) |
-                                        (std::uint32_t{g[3]} << 14) | (std::uint32_t{g[4]} << 21) |
-                                        (std::uint32_t{g[5] & 0x0Fu} << 28);
-            current.replyBytes = replySize(count);
-            steps.push_back(current);
-            current = Step{};
+    for (const QByteArray& sent : sends) {
+        Step step;
+        step.request = sent;
+        for (int i = 0; i + 6 <= sent.size(); i += 6) {
+            const auto* g = reinterpret_cast<const std::uint8_t*>(sent.constData() + i);
+            if (g[0] & 0x40) {
+                const std::uint32_t count =
+                    std::uint32_t{g[1]} | (std::uint32_t{g[2]} << 7) | (std::uint32_t{g[3]} << 14) |
+                    (std::uint32_t{g[4]} << 21) | (std::uint32_t{g[5] & 0x0Fu} << 28);
+                step.replyBytes += replySize(count);
+            }
         }
+        steps.push_back(step);
     }
-    if (!current.request.isEmpty())
-        steps.push_back(current);
     return steps;
 }
 
@@ -130,11 +130,11 @@ int main(int argc, char* argv[]) {
     }
 
     CModuleSocket link;
-    QByteArray sent;
+    QList<QByteArray> sends;
     int readRequests = 0;
     link.SetTrace([&](bool out, const QByteArray& bytes) {
         if (out)
-            sent.append(bytes);
+            sends.append(bytes);
     });
     link.ConnectTo(0x7F000001, port);
     while (!link.IsConnected())
@@ -158,7 +158,8 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "bench: the record transfer failed\n");
         return 1;
     }
-    const std::vector<Step> steps = stepsFrom(sent);
+    const std::vector<Step> steps = stepsFrom(sends);
+    link.SetTrace({});
     for (const Step& s : steps)
         if (s.replyBytes > 0)
             ++readRequests;
