@@ -185,12 +185,16 @@ Outcome EthernetTarget::writeRecord(const NetworkRecord& record, const Progress&
                 text += QStringLiteral("; addresses %1 to %2 already hold the new values")
                             .arg(kRecordFirstAddress)
                             .arg(address - 1);
-            return Outcome::fail(Exit::Device, text, r);
+            Outcome o = Outcome::fail(Exit::Device, text, r);
+            o.bytesWritten = i;
+            return o;
         }
         if (progress)
             progress(i + 1, kRecordSize);
     }
-    return {};
+    Outcome done;
+    done.bytesWritten = kRecordSize;
+    return done;
 }
 
 } // namespace vqx::cli

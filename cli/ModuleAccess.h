@@ -22,9 +22,18 @@ struct Outcome {
     Exit exit = Exit::Ok;
     QString message;
     int deviceCode = 0; ///< the link's result code when a transfer failed
+    /// Bytes of the record a write stored before it ended (0..12); the bytes at EEPROM
+    /// address 6 up to 6 + bytesWritten - 1 hold the new values. 0 for other steps.
+    int bytesWritten = 0;
 
     bool ok() const { return exit == Exit::Ok; }
-    static Outcome fail(Exit e, QString text, int code = 0) { return {e, std::move(text), code}; }
+    static Outcome fail(Exit e, QString text, int code = 0) {
+        Outcome o;
+        o.exit = e;
+        o.message = std::move(text);
+        o.deviceCode = code;
+        return o;
+    }
 };
 
 /// Called after each byte of a record transfer: bytes done so far and the total (12).
@@ -39,7 +48,8 @@ public:
     virtual Outcome open() = 0;
     virtual Outcome readRecord(NetworkRecord& record, const Progress& progress) = 0;
     /// Writes the twelve bytes; on a failure the message says which address failed and which
-    /// addresses already hold new values.
+    /// addresses already hold new values. The outcome's bytesWritten counts the bytes stored,
+    /// whether the write succeeded (12) or not.
     virtual Outcome writeRecord(const NetworkRecord& record, const Progress& progress) = 0;
 };
 

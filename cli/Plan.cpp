@@ -1,5 +1,6 @@
 #include "Plan.h"
 
+#include <cmath>
 #include <set>
 #include <utility>
 
@@ -241,13 +242,16 @@ std::optional<std::vector<PlanEntry>> parseJson(const QByteArray& text, QString*
             }
             const bool numeric = (k == 1 || k == 2);
             if (numeric) {
-                const double d = it.value().toDouble(-1);
-                if (!it.value().isDouble() || d != static_cast<double>(static_cast<int>(d))) {
+                // A JSON number is a double: only a whole one is taken, and one too large for
+                // an int is passed on as text, for the range checks to refuse by its value.
+                const double d = it.value().toDouble();
+                if (!it.value().isDouble() || !std::isfinite(d) || std::trunc(d) != d) {
                     *error =
                         QStringLiteral("%1: \"%2\" must be a whole number").arg(where, it.key());
                     return std::nullopt;
                 }
-                texts[k] = QString::number(static_cast<int>(d));
+                texts[k] = std::fabs(d) < 1e9 ? QString::number(static_cast<int>(d))
+                                              : QString::number(d, 'f', 0);
             } else {
                 if (!it.value().isString()) {
                     *error = QStringLiteral("%1: \"%2\" must be a string").arg(where, it.key());

@@ -59,6 +59,13 @@ QJsonObject recordJson(const NetworkRecord& r) {
                        {QStringLiteral("gateway"), formatAddress(r.gateway)}};
 }
 
+/// "(partly written: addresses 6 to 9)" for a write that stored the first `stored` bytes.
+QString partlyWritten(int stored) {
+    return QStringLiteral("(partly written: addresses %1 to %2)")
+        .arg(kRecordFirstAddress)
+        .arg(kRecordFirstAddress + stored - 1);
+}
+
 QString recordLine(const NetworkRecord& r) {
     return QStringLiteral("ip %1, mask %2, gateway %3")
         .arg(formatAddress(r.ip), formatAddress(r.mask), formatAddress(r.gateway));
@@ -94,16 +101,40 @@ public:
 
 private:
     // ---- output ----
+    // A progress line stands on stderr without a line end while a USB transfer runs. Any
+    // other output first erases it, so that nothing is glued onto it when a transfer fails.
+    void endProgress() {
+        if (!m_progressShown)
+            return;
+        m_io.err << "\r\033[K";
+        m_io.err.flush();
+        m_progressShown = false;
+    }
     void message(const QString& text) {
+        endProgress();
         m_io.err << kToolName << ": " << text.toStdString() << '\n';
     }
     void trace(const QString& text) {
-        if (m_o.verbose > 0)
-            m_io.err << text.toStdString() << '\n';
+        if (m_o.verbose == 0)
+            return;
+        endProgress();
+        m_io.err << text.toStdString() << '\n';
     }
-    void print(const QString& text) { m_io.out << text.toStdString() << '\n'; }
+    void print(const QString& text) {
+        endProgress();
+        m_io.out << text.toStdString() << '\n';
+    }
     void printJson(const QJsonDocument& doc) {
+        endProgress();
         m_io.out << doc.toJson(QJsonDocument::Indented).toStdString();
+    }
+    /// "<target>: <text>", unless the text names the target already.
+    static QString named(const QString& target, const QString& text) {
+        if (text.startsWith(target) &&
+            (text.size() == target.size() || text.at(target.size()) == QLatin1Char(':') ||
+             text.at(target.size()) == QLatin1Char(' ')))
+            return text;
+        return QStringLiteral("%1: %2").arg(target, text);
     }
     /// Reports a failure: the message on stderr, and with --json an object on stdout.
     int fail(const Outcome& o, const QString& target = {}) {
@@ -131,7 +162,8 @@ private:
     Outcome settingsFromOptions(NetworkRecord& settings);
     /// Applies the checks; refuses (Exit::Usage) unless --force, which only warns.
     Outcome checkBeforeWrite(const NetworkRecord& settings, const QString& where);
-    /// Writes, then reads back unless --no-verify. after receives the record read back.
+    /// Writes, then reads back unless --no-verify. after receives the record read back; the
+    /// outcome's bytesWritten says how much of the record the module took.
     Outcome writeAndVerify(ModuleTarget& t, bool usb, const NetworkRecord& settings,
                            std::optional<NetworkRecord>& after);
 
@@ -139,18 +171,22 @@ private:
     ToolIo m_io;
     std::unique_ptr<vqx::sim::DemoEnvironment> m_demo;
     std::unique_ptr<HubSession> m_session;
+    bool m_progressShown = false;
 };
 
 Progress Runner::progressFor(const ModuleTarget& t, bool usb, const char* verb) {
     // USB transfers take about 100 ms a byte; show where they are when someone is watching.
-    if (!usb || !m_io.progress)
+    // With -v the trace lines say that already, and a progress line would only flicker
+    // between them.
+    if (!usb || !m_io.progress || m_o.verbose > 0)
         return {};
     const std::string name = t.name().toStdString();
     const std::string what = verb;
     return [this, name, what](int done, int total) {
         m_io.err << '\r' << name << ": " << what << ' ' << done << '/' << total << " bytes";
+        m_progressShown = true;
         if (done == total)
-            m_io.err << "\r\033[K";
+            endProgress();
         m_io.err.flush();
     };
 }
@@ -176,7 +212,11 @@ Outcome Runner::hubSession(HubSession*& session) {
         if (Outcome o = startDemo(); !o.ok())
             return o;
         std::unique_ptr<vqx::usb::D2xxDriver> driver;
-        if (m_demo) {
+        if (m_io.hubDriver) {
+            driver = m_io.hubDriver();
+            if (!driver)
+                return Outcome::fail(Exit::Failure, QStringLiteral("no USB driver was given"));
+        } else if (m_demo) {
             driver = m_demo->makeHubDriver();
         } else {
             if (m_o.driver == "sim")
@@ -277,23 +317,26 @@ Outcome Runner::checkBeforeWrite(const NetworkRecord& settings, const QString& w
 
 Outcome Runner::writeAndVerify(ModuleTarget& t, bool usb, const NetworkRecord& settings,
                                std::optional<NetworkRecord>& after) {
-    if (Outcome o = t.writeRecord(settings, progressFor(t, usb, "writing")); !o.ok())
-        return o;
-    if (m_o.noVerify)
-        return {};
+    const Outcome written = t.writeRecord(settings, progressFor(t, usb, "writing"));
+    if (!written.ok() || m_o.noVerify)
+        return written;
     NetworkRecord back;
     if (Outcome o = t.readRecord(back, progressFor(t, usb, "verifying")); !o.ok()) {
         o.message = QStringLiteral("written, but reading it back failed: %1").arg(o.message);
+        o.bytesWritten = written.bytesWritten;
         return o;
     }
     after = back;
-    if (back != settings)
-        return Outcome::fail(Exit::Mismatch,
-                             QStringLiteral("%1: verification failed: the module reads back %2 "
-                                            "(differs: %3)")
-                                 .arg(t.name(), recordLine(back),
-                                      differences(settings, back).join(QStringLiteral(", "))));
-    return {};
+    if (back != settings) {
+        Outcome o = Outcome::fail(
+            Exit::Mismatch, QStringLiteral("%1: verification failed: the module reads back %2 "
+                                           "(differs: %3)")
+                                .arg(t.name(), recordLine(back),
+                                     differences(settings, back).join(QStringLiteral(", "))));
+        o.bytesWritten = written.bytesWritten;
+        return o;
+    }
+    return written;
 }
 
 int Runner::read() {
@@ -333,8 +376,8 @@ int Runner::write() {
         return fail(o, t->name());
     std::optional<NetworkRecord> after;
     const Outcome result = writeAndVerify(*t, usb, settings, after);
-    const bool wrote = result.ok() || result.exit == Exit::Mismatch ||
-                       result.message.startsWith(QStringLiteral("written, but"));
+    const int stored = result.bytesWritten;
+    const bool wrote = stored == kRecordSize;
     if (!result.ok())
         message(result.message);
     if (m_o.json) {
@@ -344,6 +387,7 @@ int Runner::write() {
             {QStringLiteral("written"), recordJson(settings)},
             {QStringLiteral("after"), after ? QJsonValue(recordJson(*after)) : QJsonValue()},
             {QStringLiteral("verified"), result.ok() && !m_o.noVerify},
+            {QStringLiteral("bytesWritten"), stored},
             {QStringLiteral("exit"), code(result.exit)}};
         if (!result.ok())
             obj.insert(QStringLiteral("error"), result.message);
@@ -351,21 +395,30 @@ int Runner::write() {
             obj.insert(QStringLiteral("code"), result.deviceCode);
         printJson(QJsonDocument(obj));
     } else {
+        // The second column: what the module holds now as far as it is known. After a write
+        // that failed part way only the addresses that took their byte are named.
         const NetworkRecord shown = after ? *after : settings;
-        const QString head = after ? QStringLiteral("read back") : QStringLiteral("written");
+        QString head = after ? QStringLiteral("read back") : QStringLiteral("written");
+        if (stored == 0)
+            head = QStringLiteral("(not written)");
+        else if (!wrote)
+            head = partlyWritten(stored);
         print(QStringLiteral("%1 %2 %3")
                   .arg(QString(), -8)
                   .arg(QStringLiteral("old"), -16)
-                  .arg(wrote ? head : QStringLiteral("(not written)")));
+                  .arg(head));
         const std::array<std::tuple<const char*, std::uint32_t, std::uint32_t>, 3> rows = {
             {{"IP:", before.ip, shown.ip},
              {"Mask:", before.mask, shown.mask},
              {"Gateway:", before.gateway, shown.gateway}}};
-        for (const auto& [label, a, b] : rows)
-            print(QStringLiteral("%1 %2 %3")
-                      .arg(QLatin1String(label), -8)
-                      .arg(formatAddress(a), -16)
-                      .arg(wrote ? formatAddress(b) : QString()));
+        for (const auto& [label, a, b] : rows) {
+            QString line = QStringLiteral("%1 %2")
+                               .arg(QLatin1String(label), -8)
+                               .arg(formatAddress(a), wrote ? -16 : 0);
+            if (wrote)
+                line += QLatin1Char(' ') + formatAddress(b);
+            print(line);
+        }
         if (result.ok())
             print(m_o.noVerify ? QStringLiteral("Written; not read back (--no-verify).")
                                : QStringLiteral("Verified: the module holds the new settings."));
@@ -472,6 +525,10 @@ int Runner::apply() {
         return fail(Outcome::fail(Exit::Usage, refusals.join(QLatin1Char('\n'))));
     }
 
+    // The demo's simulators serve the plan's hosts as well as its slots.
+    if (Outcome o = startDemo(); !o.ok())
+        return fail(o);
+
     // Phase 1: read every module and show what would change.
     std::vector<ApplyItem> items;
     items.reserve(entries->size());
@@ -492,7 +549,7 @@ int Runner::apply() {
         QString line;
         if (!o.ok()) {
             item.result = resultName(o.exit);
-            line = o.message; // names the module itself
+            line = o.message;
         } else {
             const QStringList diff = differences(r, e.settings);
             item.result = diff.isEmpty() ? QStringLiteral("unchanged")
@@ -501,10 +558,9 @@ int Runner::apply() {
             line = diff.isEmpty() ? QStringLiteral("no change") : diff.join(QStringLiteral(", "));
         }
         if (!m_o.json)
-            print(o.ok() ? QStringLiteral("  %1: %2").arg(e.target(), line)
-                         : QStringLiteral("  %1").arg(line));
+            print(QStringLiteral("  %1").arg(named(e.target(), line)));
         else if (!o.ok())
-            message(o.message);
+            message(named(e.target(), o.message));
         items.push_back(std::move(item));
     }
 
@@ -513,12 +569,12 @@ int Runner::apply() {
         for (ApplyItem& item : items) {
             if (item.result != QStringLiteral("pending"))
                 continue;
-            item.written = true;
             item.outcome =
                 writeAndVerify(*item.target, item.entry.bySlot(), item.entry.settings, item.after);
+            item.written = item.outcome.bytesWritten > 0;
             item.result = item.outcome.ok() ? QStringLiteral("ok") : resultName(item.outcome.exit);
             if (!item.outcome.ok() && m_o.json)
-                message(item.outcome.message);
+                message(named(item.entry.target(), item.outcome.message));
         }
     }
 
@@ -539,6 +595,7 @@ int Runner::apply() {
                             {QStringLiteral("after"),
                              item.after ? QJsonValue(recordJson(*item.after)) : QJsonValue()},
                             {QStringLiteral("written"), item.written},
+                            {QStringLiteral("bytesWritten"), item.outcome.bytesWritten},
                             {QStringLiteral("result"), item.result},
                             {QStringLiteral("exit"), code(item.outcome.exit)}};
             if (item.entry.bySlot()) {
@@ -570,6 +627,8 @@ int Runner::apply() {
             else if (item.written && success)
                 after =
                     recordLine(item.entry.settings) + QStringLiteral(" (written, not read back)");
+            else if (item.written && item.outcome.bytesWritten < kRecordSize)
+                after = QStringLiteral("(unknown) ") + partlyWritten(item.outcome.bytesWritten);
             else if (!item.written && item.before)
                 after = recordLine(*item.before) + QStringLiteral(" (not written)");
             print(QStringLiteral("  after:  %1").arg(after));

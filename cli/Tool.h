@@ -2,7 +2,11 @@
 // vqx250-ipconfig: the command-line configurator. Runs on the thread of an existing
 // QCoreApplication (the Ethernet link's waits run nested event loops).
 
+#include <functional>
+#include <memory>
 #include <ostream>
+
+#include "D2xx.h"
 
 namespace vqx::cli {
 
@@ -10,6 +14,9 @@ struct ToolIo {
     std::ostream& out;     ///< results (text or JSON)
     std::ostream& err;     ///< messages, -v traces, progress
     bool progress = false; ///< show progress of USB transfers (stderr is a terminal)
+    /// When set, the USB driver for the hub instead of the one --driver names (for tests
+    /// that stage faults on a simulated hub). Empty in the program.
+    std::function<std::unique_ptr<vqx::usb::D2xxDriver>()> hubDriver = {};
 };
 
 /// Parses the command line and runs the command; returns the exit status (ExitCodes.h).

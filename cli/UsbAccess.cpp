@@ -178,12 +178,16 @@ Outcome SlotTarget::writeRecord(const NetworkRecord& record, const Progress& pro
                 text += QStringLiteral("; addresses %1 to %2 already hold the new values")
                             .arg(kRecordFirstAddress)
                             .arg(address - 1);
-            return Outcome::fail(Exit::Device, text, r);
+            Outcome o = Outcome::fail(Exit::Device, text, r);
+            o.bytesWritten = i;
+            return o;
         }
         if (progress)
             progress(i + 1, kRecordSize);
     }
-    return {};
+    Outcome done;
+    done.bytesWritten = kRecordSize;
+    return done;
 }
 
 } // namespace vqx::cli

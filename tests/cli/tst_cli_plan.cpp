@@ -165,6 +165,38 @@ private slots:
             << QByteArray(
                    R"([{"slot":1.5,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])")
             << "whole number";
+        // Numbers beyond an int are refused by their value, like any other out of range.
+        QTest::newRow("json port 1e10")
+            << QByteArray(
+                   R"([{"host":"1.2.3.4","port":1e10,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])")
+            << "port '10000000000' is not a number from 1 to 65535";
+        QTest::newRow("json port 2^32+1")
+            << QByteArray(
+                   R"([{"host":"1.2.3.4","port":4294967297,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])")
+            << "port '4294967297' is not a number from 1 to 65535";
+        QTest::newRow("json port -1")
+            << QByteArray(
+                   R"([{"host":"1.2.3.4","port":-1,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])")
+            << "port '-1' is not a number from 1 to 65535";
+        QTest::newRow("json port 1.5")
+            << QByteArray(
+                   R"([{"host":"1.2.3.4","port":1.5,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])")
+            << "plan entry 1: \"port\" must be a whole number";
+        QTest::newRow("json slot 1e10")
+            << QByteArray(
+                   R"([{"slot":1e10,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])")
+            << "slot '10000000000' is not a number from 1 to 6";
+        QTest::newRow("json slot 2^32+1")
+            << QByteArray(
+                   R"([{"slot":4294967297,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])")
+            << "slot '4294967297' is not a number from 1 to 6";
+        QTest::newRow("json slot -1")
+            << QByteArray(R"([{"slot":-1,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])")
+            << "slot '-1' is not a number from 1 to 6";
+        QTest::newRow("json slot -1e300")
+            << QByteArray(
+                   R"([{"slot":-1e300,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])")
+            << "is not a number from 1 to 6";
         QTest::newRow("json ip as number")
             << QByteArray(R"([{"slot":1,"ip":10,"mask":"255.0.0.0","gateway":"0.0.0.0"}])")
             << "\"ip\" must be a string";

@@ -1,14 +1,18 @@
-// The command-line configurator's logic in process, against simulated modules on loopback:
-// fault sequences that a separate simulator process cannot stage, the connect cycle, and the
-// progress display.
+// The command-line configurator's logic in process, against simulated modules on loopback
+// and simulated hubs: fault sequences that a separate simulator process cannot stage, the
+// connect cycle, and the progress display.
 
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -17,17 +21,23 @@
 #include "ModuleModel.h"
 #include "ModuleServer.h"
 #include "NetworkRecord.h"
+#include "SimHub.h"
 #include "Tool.h"
+#include "UsbAccess.h"
 
 using vqx::cli::ConnectTiming;
 using vqx::cli::EthernetTarget;
 using vqx::cli::Exit;
 using vqx::sim::ModuleModel;
 using vqx::sim::ModuleServer;
+using vqx::sim::SimHub;
+using HubDriverFactory = std::function<std::unique_ptr<vqx::usb::D2xxDriver>()>;
 
 namespace {
 
 constexpr std::uint32_t kLoopback = 0x7F000001;
+/// The EEPROM command register of a variant-2 module (the module in hub slot 2).
+constexpr int kCommandRegisterV2 = 13;
 
 struct Run {
     int exit = -1;
@@ -35,7 +45,7 @@ struct Run {
     QString err;
 };
 
-Run runTool(const QStringList& args, bool progress = false) {
+Run runTool(const QStringList& args, bool progress = false, HubDriverFactory hub = {}) {
     std::vector<std::string> storage{"vqx250-ipconfig"};
     for (const QString& a : args)
         storage.push_back(a.toStdString());
@@ -44,7 +54,8 @@ Run runTool(const QStringList& args, bool progress = false) {
         argv.push_back(s.c_str());
     std::ostringstream out, err;
     Run r;
-    r.exit = vqx::cli::runTool(static_cast<int>(argv.size()), argv.data(), {out, err, progress});
+    r.exit = vqx::cli::runTool(static_cast<int>(argv.size()), argv.data(),
+                               {out, err, progress, std::move(hub)});
     r.out = QString::fromStdString(out.str());
     r.err = QString::fromStdString(err.str());
     return r;
@@ -54,6 +65,27 @@ quint16 freePort() {
     QTcpServer s;
     s.listen(QHostAddress::LocalHost, 0);
     return s.serverPort();
+}
+
+/// Drivers on `hub`; `onTransfer` (if any) runs before every read and write call returns,
+/// which lets a test change the faults between two transfers.
+HubDriverFactory hubDriver(std::shared_ptr<SimHub> hub, std::function<void()> onTransfer = {}) {
+    return [hub, onTransfer]() -> std::unique_ptr<vqx::usb::D2xxDriver> {
+        auto inner = std::make_unique<vqx::sim::SimHubDriver>(hub);
+        if (!onTransfer)
+            return inner;
+        return std::make_unique<vqx::cli::TracingDriver>(
+            std::move(inner), [onTransfer](const QString&) { onTransfer(); });
+    };
+}
+
+/// A plan file in `dir`.
+QString writePlan(const QTemporaryDir& dir, const QByteArray& text) {
+    const QString path = dir.filePath(QStringLiteral("plan.csv"));
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size())
+        return {};
+    return path;
 }
 
 ConnectTiming quickTiming(double seconds) {
@@ -110,6 +142,85 @@ private slots:
             QCOMPARE(bytes[static_cast<std::size_t>(i)], fresh[static_cast<std::size_t>(i)]);
         for (int i = 5; i < 12; ++i)
             QCOMPARE(bytes[static_cast<std::size_t>(i)], before[static_cast<std::size_t>(i)]);
+    }
+
+    // A write that fails part way says how far it came: in the table, in the JSON object, and
+    // the same over Ethernet and through the hub. The bytes written are counted, not guessed
+    // from the message.
+    void partialWriteReported_data() {
+        QTest::addColumn<bool>("usb");
+        QTest::addColumn<bool>("json");
+        QTest::addColumn<int>("failAt");
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<QString>("head");
+        for (const bool usb : {false, true}) {
+            const char* link = usb ? "usb" : "tcp";
+            QTest::addRow("%s, at 10", link)
+                << usb << false << 10 << 4 << "(partly written: addresses 6 to 9)";
+            QTest::addRow("%s, at 10, json", link) << usb << true << 10 << 4 << "";
+            QTest::addRow("%s, at 17", link)
+                << usb << false << 17 << 11 << "(partly written: addresses 6 to 16)";
+            QTest::addRow("%s, at 6", link) << usb << false << 6 << 0 << "(not written)";
+            QTest::addRow("%s, at 6, json", link) << usb << true << 6 << 0 << "";
+        }
+    }
+    void partialWriteReported() {
+        QFETCH(bool, usb);
+        QFETCH(bool, json);
+        QFETCH(int, failAt);
+        QFETCH(int, stored);
+        QFETCH(QString, head);
+        std::shared_ptr<ModuleModel> model;
+        std::unique_ptr<ModuleServer> server;
+        HubDriverFactory driver;
+        QStringList args{"write",         "--ip",      "10.0.0.7", "--mask",
+                         "255.255.255.0", "--gateway", "10.0.0.1"};
+        // The twelve reads of the old record pass; from the first write on, failAt fails.
+        if (usb) {
+            // The hub fails the EEPROM command of the write to failAt on the slot bus.
+            auto hub = vqx::sim::makeDemoHub();
+            model = hub->module(1);
+            driver = hubDriver(hub, [hub, model, failAt] {
+                if (model->commandsExecuted() >= 12 + failAt - 6)
+                    hub->faults().failRegister = kCommandRegisterV2;
+            });
+            args << "--slot"
+                 << "2";
+        } else {
+            model = std::make_shared<ModuleModel>(ModuleModel::Variant::V2);
+            model->setRecord(vqx::NetworkRecord{0xC0A80101, 0xFFFFFF00, 0xC0A80166}.toBytes());
+            server = std::make_unique<ModuleServer>(model);
+            QVERIFY(server->listen(QHostAddress::LocalHost, 0));
+            server->setLogger([model, failAt](const QString&) {
+                if (model->commandsExecuted() >= 12)
+                    model->faults().failAtAddress = failAt;
+            });
+            args << "--host"
+                 << "127.0.0.1"
+                 << "--port" << QString::number(server->port());
+        }
+        if (json)
+            args << "--json";
+        const Run r = runTool(args, false, driver);
+        QCOMPARE(r.exit, vqx::cli::code(Exit::Device));
+        QVERIFY2(r.err.contains(QStringLiteral("EEPROM write failed at address %1").arg(failAt)),
+                 qPrintable(r.err));
+        if (json) {
+            const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+            QCOMPARE(o.value("bytesWritten").toInt(-1), stored);
+            QVERIFY(o.value("after").isNull());
+            QCOMPARE(o.value("verified").toBool(true), false);
+            QCOMPARE(o.value("exit").toInt(), vqx::cli::code(Exit::Device));
+        } else {
+            const QString first = r.out.section(QLatin1Char('\n'), 0, 0);
+            QVERIFY2(first.endsWith(head), qPrintable(r.out));
+            // Only the old values are shown: the new ones are in place only in part. Both
+            // modules hold 192.168.1.102.
+            QVERIFY2(r.out.contains(QStringLiteral("\nIP:      192.168.1.102\n")),
+                     qPrintable(r.out));
+            QVERIFY2(!r.out.contains("10.0.0.7"), qPrintable(r.out));
+            QVERIFY(!r.out.contains("Verified"));
+        }
     }
 
     // The bytes the tool writes are the record layout: gateway, mask, IP, each last octet
@@ -189,6 +300,86 @@ private slots:
         QCOMPARE(o.deviceCode, 5);
         QVERIFY2(o.message.contains("version register"), qPrintable(o.message));
         QCOMPARE(t.attempts(), 1);
+    }
+
+    // A transfer that fails part way ends the progress line before the message, so that the
+    // message starts on a line of its own.
+    void progressEndedByFailure_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("read") << QStringList{"read", "--slot", "2"} << "slot 2: reading 4/12 bytes"
+                              << "vqx250-ipconfig: slot 2: EEPROM read failed at address 10";
+        QTest::newRow("apply") << QStringList{"apply", "PLAN", "--dry-run"}
+                               << "slot 2: reading 4/12 bytes"
+                               << "vqx250-ipconfig: slot 2: EEPROM read failed at address 10";
+    }
+    void progressEndedByFailure() {
+        QFETCH(QStringList, args);
+        QFETCH(QString, shown);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QString plan = writePlan(dir, "slot,ip,mask,gateway\n2,10.0.0.2,255.0.0.0,0.0.0.0\n");
+        QVERIFY(!plan.isEmpty());
+        args.replaceInStrings(QStringLiteral("PLAN"), plan);
+        // The fifth EEPROM command (address 10) fails on the slot bus.
+        auto hub = vqx::sim::makeDemoHub();
+        auto model = hub->module(1);
+        const Run r = runTool(args + QStringList{"--json"}, true, hubDriver(hub, [hub, model] {
+                                  if (model->commandsExecuted() >= 4)
+                                      hub->faults().failRegister = kCommandRegisterV2;
+                              }));
+        QVERIFY2(r.err.contains(shown + QStringLiteral("\r\033[K") + message), qPrintable(r.err));
+        QVERIFY(!r.err.contains(QStringLiteral("reading 5/12")));
+    }
+
+    // With -v the trace lines show every transfer; no progress line is drawn between them.
+    void noProgressWhenTracing() {
+        const Run r = runTool({"read", "--demo", "--slot", "2", "-v"}, true);
+        QCOMPARE(r.exit, 0);
+        QVERIFY2(r.err.contains(QStringLiteral("\n> ")), qPrintable(r.err));
+        QVERIFY2(!r.err.contains(QStringLiteral(" bytes")), qPrintable(r.err));
+        QVERIFY(!r.err.contains(QLatin1Char('\r')));
+    }
+
+    // Every line of the first phase of a plan names its module, also when the failure's own
+    // text does not (a missing hub), and with --dry-run and --json; a text that names the
+    // module already is not prefixed twice.
+    void applyNamesEachModule_data() {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<bool>("onStdout");
+        QTest::newRow("text") << QStringList{} << true;
+        QTest::newRow("dry run") << QStringList{"--dry-run"} << true;
+        QTest::newRow("json") << QStringList{"--json"} << false;
+        QTest::newRow("json dry run") << QStringList{"--json", "--dry-run"} << false;
+    }
+    void applyNamesEachModule() {
+        QFETCH(QStringList, options);
+        QFETCH(bool, onStdout);
+        const quint16 closed = freePort();
+        QTemporaryDir dir;
+        const QString plan = writePlan(dir, QStringLiteral("host,port,slot,ip,mask,gateway\n"
+                                                           ",,1,10.0.0.2,255.0.0.0,0.0.0.0\n"
+                                                           ",,3,10.0.0.3,255.0.0.0,0.0.0.0\n"
+                                                           "127.0.0.1,%1,,10.0.0.4,255.0.0.0,\n")
+                                                .arg(closed)
+                                                .toUtf8()
+                                                .replace(",\n", ",0.0.0.0\n"));
+        QVERIFY(!plan.isEmpty());
+        const Run r =
+            runTool(QStringList{"apply", plan, "--driver", "sim", "--hub", "1", "--timeout", "1"} +
+                    options);
+        QCOMPARE(r.exit, vqx::cli::code(Exit::Partial));
+        const QString lead = onStdout ? QStringLiteral("  ") : QStringLiteral("vqx250-ipconfig: ");
+        const QString& text = onStdout ? r.out : r.err;
+        for (const char* slot : {"slot 1", "slot 3"})
+            QVERIFY2(text.contains(QStringLiteral("%1%2: no hub 1: 1 hub(s) attached")
+                                       .arg(lead, QLatin1String(slot))),
+                     qPrintable(text));
+        const QString host = QStringLiteral("127.0.0.1:%1").arg(closed);
+        QVERIFY2(text.contains(QStringLiteral("%1%2 is unreachable").arg(lead, host)),
+                 qPrintable(text));
+        QVERIFY(!text.contains(QStringLiteral("%1: %1").arg(host)));
     }
 
     // USB progress goes to stderr when asked for (a terminal), and not otherwise.
