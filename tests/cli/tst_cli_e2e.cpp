@@ -96,6 +96,22 @@ quint16 freePort() {
     return s.serverPort();
 }
 
+/// A loopback host with a closed port and a short time-out: should a check that ought to
+/// stop the tool before it connects let it through, the attempt stays on this machine and
+/// ends soon.
+QStringList closedHost() {
+    return {"--host", "127.0.0.1", "--port", QString::number(freePort()), "--timeout", "1"};
+}
+
+/// Writes a plan file into `dir`.
+QString writePlan(const QTemporaryDir& dir, const QString& name, const QByteArray& text) {
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size())
+        return {};
+    return path;
+}
+
 } // namespace
 
 class TestCliEndToEnd : public QObject {
@@ -150,28 +166,36 @@ private slots:
         QTest::newRow("unknown command") << QStringList{"erase"} << "";
         QTest::newRow("unknown option") << QStringList{"read", "--hots", "1.2.3.4"} << "";
         QTest::newRow("no target") << QStringList{"read"} << "--host ADDR or --slot N";
-        QTest::newRow("bad host") << QStringList{"read", "--host", "10.0.0"} << "--host";
+        // Every host here is on loopback with a closed port (closedHost()).
+        const QString closed = QString::number(freePort());
+        QTest::newRow("bad host") << QStringList{"read", "--host",    "127.0.0", "--port",
+                                                 closed, "--timeout", "1"}
+                                  << "--host";
         QTest::newRow("host and slot")
-            << QStringList{"read", "--host", "10.0.0.5", "--slot", "1"} << "";
+            << QStringList{"read", "--host", "127.0.0.1", "--port", closed, "--slot", "1"} << "";
         QTest::newRow("slot 0") << QStringList{"read", "--slot", "0"} << "";
         QTest::newRow("slot 7") << QStringList{"read", "--slot", "7"} << "";
-        QTest::newRow("port 0") << QStringList{"read", "--host", "10.0.0.5", "--port", "0"} << "";
+        QTest::newRow("port 0") << QStringList{"read", "--host",    "127.0.0.1", "--port",
+                                               "0",    "--timeout", "1"}
+                                << "";
         QTest::newRow("timeout 0")
-            << QStringList{"read", "--host", "10.0.0.5", "--timeout", "0"} << "";
+            << QStringList{"read", "--host", "127.0.0.1", "--port", closed, "--timeout", "0"} << "";
         QTest::newRow("timeout nan")
-            << QStringList{"read", "--host", "10.0.0.5", "--timeout", "nan"} << "--timeout";
+            << QStringList{"read", "--host", "127.0.0.1", "--port", closed, "--timeout", "nan"}
+            << "--timeout";
         QTest::newRow("timeout huge")
-            << QStringList{"read", "--host", "10.0.0.5", "--timeout", "1e300"} << "--timeout";
+            << QStringList{"read", "--host", "127.0.0.1", "--port", closed, "--timeout", "1e300"}
+            << "--timeout";
         QTest::newRow("port without host")
             << QStringList{"read", "--slot", "1", "--port", "23101"} << "--port";
         QTest::newRow("bad driver") << QStringList{"slots", "--driver", "ftdi"} << "";
         QTest::newRow("write without mask")
-            << QStringList{"write",    "--host",    "10.0.0.5", "--ip",
-                           "10.0.0.6", "--gateway", "0.0.0.0"}
+            << QStringList{"write", "--ip", "10.0.0.6", "--gateway", "0.0.0.0"} + closedHost()
             << "--mask";
         QTest::newRow("write bad ip text")
-            << QStringList{"write",  "--host",    "10.0.0.5",  "--ip",   "10.0.0.600",
-                           "--mask", "255.0.0.0", "--gateway", "0.0.0.0"}
+            << QStringList{"write",     "--ip",      "10.0.0.600", "--mask",
+                           "255.0.0.0", "--gateway", "0.0.0.0"} +
+                   closedHost()
             << "--ip: '10.0.0.600' is not a dotted IPv4 address";
         QTest::newRow("apply without plan") << QStringList{"apply"} << "PLAN";
         QTest::newRow("apply missing file")
@@ -292,8 +316,8 @@ private slots:
         QCOMPARE(r.json().object().value("exit").toInt(), kUnreachable);
     }
 
-    // Each rule refuses its field by name before anything is contacted (the host does not
-    // exist); --force writes anyway.
+    // Each rule refuses its field by name before anything is contacted: with -v an attempt to
+    // connect would show in the trace (its arp step comes first). --force writes anyway.
     void refusedSettings_data() {
         QTest::addColumn<QString>("ip");
         QTest::addColumn<QString>("mask");
@@ -338,11 +362,11 @@ private slots:
         QFETCH(QString, gateway);
         QFETCH(QString, message);
         const QStringList settings{"--ip", ip, "--mask", mask, "--gateway", gateway};
-        const Run r = run(QStringList{"write", "--host", "192.0.2.1"} + settings);
+        const Run r = run(QStringList{"write", "-v"} + closedHost() + settings);
         QCOMPARE(r.exit, kUsage);
         QVERIFY2(r.err.contains(message), qPrintable(r.err));
         QVERIFY(r.err.contains("--force"));
-        QVERIFY(!r.err.contains("arp"));
+        QVERIFY2(!r.err.contains("arp -d"), qPrintable(r.err));
 
         Modsim sim;
         const Run f = run(QStringList{"write", "--force", "--json"} + settings + sim.target());
@@ -480,6 +504,77 @@ private slots:
             again.out.constData());
         QVERIFY(again.out.contains("result: unchanged"));
         QVERIFY(again.out.contains("3 of 4 module(s) succeeded."));
+    }
+
+    // With --demo a plan's hosts reach the demo module too, also when no row names a slot.
+    void applyHostsUnderDemo() {
+        // The demo module takes the first loopback address whose port 23100 is free.
+        QString demoHost;
+        for (int n = 1; n < 255 && demoHost.isEmpty(); ++n) {
+            QTcpServer probe;
+            if (probe.listen(QHostAddress(QStringLiteral("127.0.0.%1").arg(n)), 23100))
+                demoHost = QStringLiteral("127.0.0.%1").arg(n);
+        }
+        QVERIFY(!demoHost.isEmpty());
+        QTemporaryDir dir;
+        const QString path =
+            writePlan(dir, "plan.csv",
+                      QStringLiteral("host,ip,mask,gateway\n%1,10.0.0.20,255.255.255.0,10.0.0.1\n")
+                          .arg(demoHost)
+                          .toLatin1());
+        QVERIFY(!path.isEmpty());
+        const Run r = run({"apply", path, "--demo", "--json", "-v", "--timeout", "2"});
+        static const QRegularExpression served(QStringLiteral("demo: module at ([0-9.]+):23100"));
+        const auto m = served.match(r.err);
+        QVERIFY2(m.hasMatch(), qPrintable(r.err)); // the demo was started
+        if (m.captured(1) != demoHost)
+            QSKIP("another process took the loopback address meanwhile");
+        QCOMPARE(r.exit, kOk);
+        const QJsonObject o = r.json().array()[0].toObject();
+        QCOMPARE(o.value("result").toString(), QStringLiteral("ok"));
+        QCOMPARE(o.value("before").toObject(),
+                 record("192.168.1.20", "255.255.255.0", "192.168.1.1"));
+        QCOMPARE(o.value("after").toObject(), record("10.0.0.20", "255.255.255.0", "10.0.0.1"));
+    }
+
+    // A module that fails in the write phase does not stop the one after it.
+    void applyWriteFailureThenGoodModule() {
+        Modsim bad({"--ignore-writes"});
+        Modsim good({"--variant", "2"});
+        QVERIFY(bad.port() != 0 && good.port() != 0);
+        QTemporaryDir dir;
+        const QString path = writePlan(dir, "plan.json",
+                                       QStringLiteral(R"([
+                {"host": "127.0.0.1", "port": %1, "ip": "10.0.0.21", "mask": "255.255.255.0",
+                 "gateway": "10.0.0.1"},
+                {"host": "127.0.0.1", "port": %2, "ip": "10.0.0.22", "mask": "255.255.255.0",
+                 "gateway": "10.0.0.1"}])")
+                                           .arg(bad.port())
+                                           .arg(good.port())
+                                           .toLatin1());
+        QVERIFY(!path.isEmpty());
+        const Run r = run({"apply", path, "--json"});
+        QCOMPARE(r.exit, kPartial);
+        const QJsonArray items = r.json().array();
+        QCOMPARE(items.size(), 2);
+        const QJsonObject first = items[0].toObject();
+        QCOMPARE(first.value("result").toString(), QStringLiteral("verification mismatch"));
+        QCOMPARE(first.value("exit").toInt(), kMismatch);
+        QCOMPARE(first.value("written").toBool(), true);
+        QCOMPARE(first.value("bytesWritten").toInt(), 12);
+        QCOMPARE(first.value("after").toObject(),
+                 record("192.168.1.20", "255.255.255.0", "192.168.1.1"));
+        const QJsonObject second = items[1].toObject();
+        QCOMPARE(second.value("result").toString(), QStringLiteral("ok"));
+        QCOMPARE(second.value("exit").toInt(), kOk);
+        QCOMPARE(second.value("after").toObject(),
+                 record("10.0.0.22", "255.255.255.0", "10.0.0.1"));
+        // The second module holds its new record for any later connection.
+        const Run back = run(QStringList{"read", "--json"} + good.target());
+        QCOMPARE(back.json().object(), record("10.0.0.22", "255.255.255.0", "10.0.0.1"));
+        QVERIFY2(
+            r.err.contains(QStringLiteral("127.0.0.1:%1: verification failed").arg(bad.port())),
+            qPrintable(r.err));
     }
 
     void applyJsonDryRun() {
