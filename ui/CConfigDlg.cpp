@@ -23,6 +23,7 @@
 #include "CIPAddressCtrl.h"
 #include "CSlotCombo.h"
 #include "DialogUnits.h"
+#include "ModuleTypes.h"
 #include "NetworkRecord.h"
 
 #ifdef Q_OS_WIN
@@ -426,26 +427,7 @@ void CConfigDlg::keyPressEvent(QKeyEvent* event) {
 // ---- Mode switching ------------------------------------------------------------------------
 
 QString CConfigDlg::ModuleTypeName(std::uint8_t code) {
-    switch (code) {
-    case 0:
-        return QStringLiteral("No");
-    case 1:
-        return QStringLiteral("Oscilloscope");
-    case 2:
-        return QStringLiteral("Afg");
-    case 3:
-        return QStringLiteral("LAG");
-    case 4:
-        return QStringLiteral("ADC");
-    case 5:
-        return QStringLiteral("Strain");
-    case 6:
-        return QStringLiteral("ICP");
-    case 9:
-        return QStringLiteral("Thermo");
-    default:
-        return QStringLiteral("Unknown");
-    }
+    return QString::fromLatin1(vqx::usb::moduleTypeName(code));
 }
 
 void CConfigDlg::EnableSettings(bool on) {
