@@ -1,7 +1,9 @@
-// The installed tree and the .deb: every program, desktop file, icon, udev rule and man page
-// in its usual place. The build must be complete (ctest runs after the build).
+// The installed tree and the .deb: every program, desktop file, icon, udev rule, man page and
+// the copyright file in its usual place, the man pages compressed as Debian wants them, and
+// the package's control fields. The build must be complete (ctest runs after the build).
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -26,12 +28,23 @@ const Expected kInstalled[] = {
     {"share/icons/hicolor/32x32/apps/vqx250-ipconfig.png", false},
     {"share/icons/hicolor/scalable/apps/vqx250-ipconfig.svg", false},
     {"lib/udev/rules.d/60-vqx250-hub.rules", false},
-    {"share/man/man1/vqx250-ipconfig.1", false},
-    {"share/man/man1/vqx250-modsim.1", false},
+    {"share/man/man1/VQX250_IPConfig.1.gz", false},
+    {"share/man/man1/vqx250-ipconfig.1.gz", false},
+    {"share/man/man1/vqx250-modsim.1.gz", false},
+    {"share/doc/vqx250-ipconfig/copyright", false},
+    {"share/doc/vqx250-ipconfig/changelog.gz", false},
 };
+
+const char* const kManPages[] = {"VQX250_IPConfig.1", "vqx250-ipconfig.1", "vqx250-modsim.1"};
+
+constexpr const char* kSummary = "Network settings configurator for VQX250 measurement modules";
 
 QString buildDir() {
     return qEnvironmentVariable("VQX_BUILD_DIR");
+}
+
+QString sourceDir() {
+    return qEnvironmentVariable("VQX_SOURCE_DIR");
 }
 
 QString cmakeProgram() {
@@ -41,11 +54,14 @@ QString cmakeProgram() {
 struct Run {
     int exit = -1;
     QString out;
+    QByteArray bytes; ///< the output as it came
 };
 
-Run run(const QString& program, const QStringList& args, int timeoutMs = 240000) {
+Run run(const QString& program, const QStringList& args, int timeoutMs = 240000,
+        bool merged = true) {
     QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
+    if (merged)
+        p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);
     Run r;
     if (!p.waitForStarted(10000) || !p.waitForFinished(timeoutMs)) {
@@ -54,14 +70,35 @@ Run run(const QString& program, const QStringList& args, int timeoutMs = 240000)
         return r;
     }
     r.exit = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAll());
+    r.bytes = p.readAllStandardOutput();
+    r.out = QString::fromUtf8(r.bytes);
     return r;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 } // namespace
 
 class TestInstall : public QObject {
     Q_OBJECT
+
+    /// Checks that `path` is compressed as gzip -9n does it: best compression, and neither a
+    /// file name nor a time stamp in the header. `plain` receives the content.
+    void gunzip(const QString& path, QByteArray& plain) {
+        const QByteArray head = readAll(path).left(10);
+        QVERIFY2(head.size() == 10, qPrintable(path));
+        QVERIFY2(head.startsWith("\x1f\x8b\x08"), qPrintable(path));
+        QVERIFY2((head[3] & 0x08) == 0, qPrintable(path));                 // no file name
+        QVERIFY2(head.mid(4, 4) == QByteArray(4, '\0'), qPrintable(path)); // no time stamp
+        QVERIFY2(head[8] == 2, qPrintable(path));                          // best compression
+        const Run r = run(QStringLiteral("gzip"), {"-dc", path}, 60000, false);
+        QCOMPARE(r.exit, 0);
+        plain = r.bytes;
+    }
+
 private slots:
     void initTestCase() {
         QVERIFY2(QFileInfo(buildDir() + "/CMakeCache.txt").exists(),
@@ -92,6 +129,34 @@ private slots:
         QVERIFY(at >= 0);
         const QString exec = entry.mid(at + 6).section(QLatin1Char('\n'), 0, 0).section(' ', 0, 0);
         QVERIFY2(QFileInfo(prefix.filePath("bin/" + exec)).isExecutable(), qPrintable(exec));
+
+        // The man pages: gzip at its best compression, without a file name or a time stamp in
+        // the header (gzip -9n), holding the pages of the source tree.
+        for (const char* page : kManPages) {
+            QByteArray plain;
+            gunzip(prefix.filePath(QStringLiteral("share/man/man1/%1.gz").arg(page)), plain);
+            QVERIFY2(!plain.isEmpty(), page);
+            QVERIFY2(plain == readAll(sourceDir() + "/docs/man/" + page), page);
+        }
+        QVERIFY(!QFileInfo::exists(prefix.filePath("share/man/man1/vqx250-ipconfig.1")));
+
+        // The copyright file in Debian's machine-readable form.
+        const QString copyright =
+            QString::fromUtf8(readAll(prefix.filePath("share/doc/vqx250-ipconfig/copyright")));
+        QVERIFY2(
+            copyright.startsWith(QStringLiteral(
+                "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")),
+            qPrintable(copyright));
+        QVERIFY(copyright.contains(QStringLiteral("\nFiles: *\n")));
+        QVERIFY(
+            copyright.contains(QStringLiteral("\nCopyright: 2026 VQX250_IPConfig developers\n")));
+        QVERIFY(copyright.contains(QStringLiteral("\nLicense: ")));
+
+        // The changelog of a native package, for this version.
+        QByteArray changelog;
+        gunzip(prefix.filePath("share/doc/vqx250-ipconfig/changelog.gz"), changelog);
+        QVERIFY2(changelog.startsWith("vqx250-ipconfig (1.0.0.1) unstable; urgency=medium\n"),
+                 changelog.constData());
     }
 
     void debianPackage() {
@@ -118,6 +183,20 @@ private slots:
         QVERIFY(info.out.contains("Version: 1.0.0.1"));
         for (const char* dep : {"libqt6core6", "libqt6network6", "libqt6widgets6", "libftdi1-2"})
             QVERIFY2(info.out.contains(QLatin1String(dep)), dep);
+
+        // The synopsis on the first line, the extended description below it, and the
+        // synopsis not repeated there.
+        const Run description = run(QStringLiteral("dpkg-deb"), {"-f", deb, "Description"});
+        QCOMPARE(description.exit, 0);
+        const QStringList lines = description.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QVERIFY2(lines.size() > 2, qPrintable(description.out));
+        QCOMPARE(lines.front(), QLatin1String(kSummary));
+        QCOMPARE(description.out.count(QLatin1String(kSummary)), 1);
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            QVERIFY2(lines[i].startsWith(QLatin1Char(' ')), qPrintable(lines[i]));
+            QVERIFY2(lines[i].size() <= 80, qPrintable(lines[i]));
+        }
+        QVERIFY(lines[1].startsWith(QStringLiteral(" Reads and writes")));
 
         const Run list = run(QStringLiteral("dpkg-deb"), {"-c", deb});
         QCOMPARE(list.exit, 0);
