@@ -38,6 +38,49 @@ QString transferError(bool write, int address, const char* meaning, int code) {
         .arg(code);
 }
 
+Outcome readRecordBytes(const QString& target, const ByteReader& read, CodeMeaning meaning,
+                        NetworkRecord& record, const Progress& progress) {
+    RecordBytes bytes{};
+    for (int i = 0; i < kRecordSize; ++i) {
+        const auto address = static_cast<std::uint16_t>(kRecordFirstAddress + i);
+        const int r = read(address, bytes[static_cast<std::size_t>(i)]);
+        if (r != 0)
+            return Outcome::fail(
+                Exit::Device,
+                QStringLiteral("%1: %2").arg(target, transferError(false, address, meaning(r), r)),
+                r);
+        if (progress)
+            progress(i + 1, kRecordSize);
+    }
+    record = NetworkRecord::fromBytes(bytes);
+    return {};
+}
+
+Outcome writeRecordBytes(const QString& target, const ByteWriter& write, CodeMeaning meaning,
+                         const NetworkRecord& record, const Progress& progress) {
+    const RecordBytes bytes = record.toBytes();
+    for (int i = 0; i < kRecordSize; ++i) {
+        const auto address = static_cast<std::uint16_t>(kRecordFirstAddress + i);
+        const int r = write(address, bytes[static_cast<std::size_t>(i)]);
+        if (r != 0) {
+            QString text =
+                QStringLiteral("%1: %2").arg(target, transferError(true, address, meaning(r), r));
+            if (i > 0)
+                text += QStringLiteral("; addresses %1 to %2 already hold the new values")
+                            .arg(kRecordFirstAddress)
+                            .arg(address - 1);
+            Outcome o = Outcome::fail(Exit::Device, text, r);
+            o.bytesWritten = i;
+            return o;
+        }
+        if (progress)
+            progress(i + 1, kRecordSize);
+    }
+    Outcome done;
+    done.bytesWritten = kRecordSize;
+    return done;
+}
+
 EthernetTarget::EthernetTarget(std::uint32_t address, std::uint16_t port, ConnectTiming timing,
                                Diagnostics diagnostics)
     : m_address(address), m_port(port), m_timing(timing), m_diag(std::move(diagnostics)),
@@ -156,45 +199,21 @@ Outcome EthernetTarget::open() {
 }
 
 Outcome EthernetTarget::readRecord(NetworkRecord& record, const Progress& progress) {
-    RecordBytes bytes{};
-    for (int i = 0; i < kRecordSize; ++i) {
-        const auto address = static_cast<std::uint16_t>(kRecordFirstAddress + i);
-        const int r = m_socket->ReadEeprom(address, &bytes[static_cast<std::size_t>(i)], 1);
-        if (r != 0)
-            return Outcome::fail(
-                Exit::Device,
-                QStringLiteral("%1: %2").arg(
-                    name(), transferError(false, address, CModuleSocket::Describe(r), r)),
-                r);
-        if (progress)
-            progress(i + 1, kRecordSize);
-    }
-    record = NetworkRecord::fromBytes(bytes);
-    return {};
+    return readRecordBytes(
+        name(),
+        [this](std::uint16_t address, std::uint8_t& byte) {
+            return m_socket->ReadEeprom(address, &byte, 1);
+        },
+        &CModuleSocket::Describe, record, progress);
 }
 
 Outcome EthernetTarget::writeRecord(const NetworkRecord& record, const Progress& progress) {
-    const RecordBytes bytes = record.toBytes();
-    for (int i = 0; i < kRecordSize; ++i) {
-        const auto address = static_cast<std::uint16_t>(kRecordFirstAddress + i);
-        const int r = m_socket->WriteEeprom(address, &bytes[static_cast<std::size_t>(i)], 1);
-        if (r != 0) {
-            QString text = QStringLiteral("%1: %2").arg(
-                name(), transferError(true, address, CModuleSocket::Describe(r), r));
-            if (i > 0)
-                text += QStringLiteral("; addresses %1 to %2 already hold the new values")
-                            .arg(kRecordFirstAddress)
-                            .arg(address - 1);
-            Outcome o = Outcome::fail(Exit::Device, text, r);
-            o.bytesWritten = i;
-            return o;
-        }
-        if (progress)
-            progress(i + 1, kRecordSize);
-    }
-    Outcome done;
-    done.bytesWritten = kRecordSize;
-    return done;
+    return writeRecordBytes(
+        name(),
+        [this](std::uint16_t address, std::uint8_t byte) {
+            return m_socket->WriteEeprom(address, &byte, 1);
+        },
+        &CModuleSocket::Describe, record, progress);
 }
 
 } // namespace vqx::cli

@@ -114,4 +114,17 @@ private:
 /// "EEPROM write failed at address 10: the controller reported failure (code 100)".
 QString transferError(bool write, int address, const char* meaning, int code);
 
+/// One EEPROM byte over a link: the link's result code, 0 for success.
+using ByteReader = std::function<int(std::uint16_t address, std::uint8_t& byte)>;
+using ByteWriter = std::function<int(std::uint16_t address, std::uint8_t byte)>;
+/// The meaning of a link's result code.
+using CodeMeaning = const char* (*)(int code);
+
+/// The record as twelve one-byte transfers from address 6 upwards, stopping at the first
+/// failure, which is reported for `target` with the link's code and its meaning.
+Outcome readRecordBytes(const QString& target, const ByteReader& read, CodeMeaning meaning,
+                        NetworkRecord& record, const Progress& progress);
+Outcome writeRecordBytes(const QString& target, const ByteWriter& write, CodeMeaning meaning,
+                         const NetworkRecord& record, const Progress& progress);
+
 } // namespace vqx::cli

@@ -147,47 +147,21 @@ Outcome SlotTarget::open() {
 }
 
 Outcome SlotTarget::readRecord(NetworkRecord& record, const Progress& progress) {
-    RecordBytes bytes{};
-    for (int i = 0; i < kRecordSize; ++i) {
-        const auto address = static_cast<std::uint16_t>(kRecordFirstAddress + i);
-        const int r =
-            m_session.hub().ReadSlotEeprom(m_slot - 1, address, bytes[static_cast<std::size_t>(i)]);
-        if (r != 0)
-            return Outcome::fail(
-                Exit::Device,
-                QStringLiteral("%1: %2").arg(
-                    name(), transferError(false, address, CUsbHub::Describe(r), r)),
-                r);
-        if (progress)
-            progress(i + 1, kRecordSize);
-    }
-    record = NetworkRecord::fromBytes(bytes);
-    return {};
+    return readRecordBytes(
+        name(),
+        [this](std::uint16_t address, std::uint8_t& byte) {
+            return m_session.hub().ReadSlotEeprom(m_slot - 1, address, byte);
+        },
+        &CUsbHub::Describe, record, progress);
 }
 
 Outcome SlotTarget::writeRecord(const NetworkRecord& record, const Progress& progress) {
-    const RecordBytes bytes = record.toBytes();
-    for (int i = 0; i < kRecordSize; ++i) {
-        const auto address = static_cast<std::uint16_t>(kRecordFirstAddress + i);
-        const int r = m_session.hub().WriteSlotEeprom(m_slot - 1, address,
-                                                      bytes[static_cast<std::size_t>(i)]);
-        if (r != 0) {
-            QString text = QStringLiteral("%1: %2").arg(
-                name(), transferError(true, address, CUsbHub::Describe(r), r));
-            if (i > 0)
-                text += QStringLiteral("; addresses %1 to %2 already hold the new values")
-                            .arg(kRecordFirstAddress)
-                            .arg(address - 1);
-            Outcome o = Outcome::fail(Exit::Device, text, r);
-            o.bytesWritten = i;
-            return o;
-        }
-        if (progress)
-            progress(i + 1, kRecordSize);
-    }
-    Outcome done;
-    done.bytesWritten = kRecordSize;
-    return done;
+    return writeRecordBytes(
+        name(),
+        [this](std::uint16_t address, std::uint8_t byte) {
+            return m_session.hub().WriteSlotEeprom(m_slot - 1, address, byte);
+        },
+        &CUsbHub::Describe, record, progress);
 }
 
 } // namespace vqx::cli
