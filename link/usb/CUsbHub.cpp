@@ -343,14 +343,21 @@ int CUsbHub::ReadSlotTypeWord(std::uint32_t& word) {
     return 0;
 }
 
-int CUsbHub::ReadSlotEeprom(int slot, std::uint16_t address, std::uint8_t& byte) {
+// The start every slot EEPROM transfer shares: the slot checked, its command register
+// chosen from the slot-type word (read afresh), and the module's control register set to 1.
+int CUsbHub::BeginSlotEeprom(int slot, std::uint8_t& commandReg) {
     if (slot < 0 || slot >= fr::kSlotCount)
         return kBadSlot;
     std::uint32_t types = 0;
     if (const int rc = ReadSlotTypeWord(types); rc != 0)
         return rc;
-    const std::uint8_t commandReg = fr::commandRegisterForType(fr::slotType(types, slot));
-    if (const int rc = WriteSlotReg(slot, fr::kModRegControl, 1); rc != 0)
+    commandReg = fr::commandRegisterForType(fr::slotType(types, slot));
+    return WriteSlotReg(slot, fr::kModRegControl, 1);
+}
+
+int CUsbHub::ReadSlotEeprom(int slot, std::uint16_t address, std::uint8_t& byte) {
+    std::uint8_t commandReg = 0;
+    if (const int rc = BeginSlotEeprom(slot, commandReg); rc != 0)
         return rc;
     if (const int rc = WriteSlotReg(slot, commandReg, fr::eepromReadCommand(address)); rc != 0)
         return rc;
@@ -363,13 +370,8 @@ int CUsbHub::ReadSlotEeprom(int slot, std::uint16_t address, std::uint8_t& byte)
 }
 
 int CUsbHub::WriteSlotEeprom(int slot, std::uint16_t address, std::uint8_t data) {
-    if (slot < 0 || slot >= fr::kSlotCount)
-        return kBadSlot;
-    std::uint32_t types = 0;
-    if (const int rc = ReadSlotTypeWord(types); rc != 0)
-        return rc;
-    const std::uint8_t commandReg = fr::commandRegisterForType(fr::slotType(types, slot));
-    if (const int rc = WriteSlotReg(slot, fr::kModRegControl, 1); rc != 0)
+    std::uint8_t commandReg = 0;
+    if (const int rc = BeginSlotEeprom(slot, commandReg); rc != 0)
         return rc;
     if (const int rc = WriteSlotReg(slot, fr::kModRegData, data); rc != 0)
         return rc;

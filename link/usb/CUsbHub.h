@@ -69,6 +69,7 @@ public:
 private:
     int PollSlotStatus(std::uint32_t& status);
     int ReadSlotTypeWord(std::uint32_t& word);
+    int BeginSlotEeprom(int slot, std::uint8_t& commandReg);
 
     struct Private;
     std::unique_ptr<Private> d;
