@@ -2,9 +2,9 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QProcess>
 #include <QTimer>
 
+#include "ArpCache.h"
 #include "CModuleSocket.h"
 
 namespace vqx::cli {
@@ -145,15 +145,10 @@ Outcome EthernetTarget::open() {
         if (m_timing.runArp) {
             // Clears a stale ARP entry for the module (it may just have changed its address).
             // Started without a shell and not waited for; a missing tool is no error.
-            const QString ip = formatAddress(m_address);
+            const QString command = vqx::net::arpDeleteCommand(m_address);
             if (m_diag.trace)
-                m_diag.trace(QStringLiteral("arp -d %1").arg(ip));
-            QProcess arp;
-            arp.setProgram(QStringLiteral("arp"));
-            arp.setArguments({QStringLiteral("-d"), ip});
-            arp.setStandardOutputFile(QProcess::nullDevice());
-            arp.setStandardErrorFile(QProcess::nullDevice());
-            arp.startDetached();
+                m_diag.trace(command);
+            vqx::net::launchHidden(command);
         }
         pause(m_timing.arpPauseMs);
         if (m_socket->ConnectTo(m_address, m_port) != 0)

@@ -12,14 +12,13 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
-#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QStandardPaths>
 #include <QStyle>
 #include <QThread>
 #include <QTimer>
 
+#include "ArpCache.h"
 #include "CIPAddressCtrl.h"
 #include "CSlotCombo.h"
 #include "DialogUnits.h"
@@ -502,41 +501,18 @@ void CConfigDlg::OnSlotEditChange() {
 // ---- Workflows -----------------------------------------------------------------------------
 
 void CConfigDlg::LaunchHidden(const QString& commandLine) {
-    LaunchHidden(commandLine, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+    vqx::net::launchHidden(commandLine);
 }
 
 void CConfigDlg::LaunchHidden(const QString& commandLine, const QStringList& fallbackDirs) {
-    QStringList args = QProcess::splitCommand(commandLine);
-    if (args.isEmpty())
-        return;
-    const QString program = args.takeFirst();
-    QString path = QStandardPaths::findExecutable(program);
-    if (path.isEmpty() && !fallbackDirs.isEmpty())
-        path = QStandardPaths::findExecutable(program, fallbackDirs);
-    if (path.isEmpty())
-        return; // no arp tool here: the cache entry simply stays
-    QProcess process;
-    process.setProgram(path);
-    process.setArguments(args);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-#ifdef Q_OS_WIN
-    process.setCreateProcessArgumentsModifier(
-        [](QProcess::CreateProcessArguments* a) { a->flags |= CREATE_NO_WINDOW; });
-#endif
-    process.startDetached(); // the result is not looked at
+    vqx::net::launchHidden(commandLine, fallbackDirs);
 }
 
 void CConfigDlg::OnConnectButton() {
     EnableSettings(false);
     std::uint32_t address = 0;
     m_connectAddress->GetAddress(address); // blank fields count as 0
-    const QString command = QStringLiteral("arp -d %1.%2.%3.%4")
-                                .arg(address >> 24)
-                                .arg((address >> 16) & 0xFF)
-                                .arg((address >> 8) & 0xFF)
-                                .arg(address & 0xFF);
+    const QString command = vqx::net::arpDeleteCommand(address);
     if (m_launcher)
         m_launcher(command);
     else

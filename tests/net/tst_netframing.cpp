@@ -3,6 +3,7 @@
 
 #include <QTest>
 
+#include "ArpCache.h"
 #include "NetFraming.h"
 
 using vqx::net::ReplyParser;
@@ -200,6 +201,21 @@ private slots:
         QCOMPARE(int(p.feed(reinterpret_cast<const std::uint8_t*>(reply.constData()),
                             std::size_t(reply.size()))),
                  expected);
+    }
+
+    // The command line that clears the module's ARP entry before each connection attempt.
+    void arpCommandLine_data() {
+        QTest::addColumn<uint>("address");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("10.0.0.5") << 0x0A000005u << "arp -d 10.0.0.5";
+        QTest::newRow("192.168.1.20") << 0xC0A80114u << "arp -d 192.168.1.20";
+        QTest::newRow("blank fields") << 0u << "arp -d 0.0.0.0";
+        QTest::newRow("all 255") << 0xFFFFFFFFu << "arp -d 255.255.255.255";
+    }
+    void arpCommandLine() {
+        QFETCH(uint, address);
+        QFETCH(QString, expected);
+        QCOMPARE(vqx::net::arpDeleteCommand(address), expected);
     }
 
     // Payload beyond the requested count is never stored and ends the read.
