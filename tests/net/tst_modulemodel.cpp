@@ -88,18 +88,12 @@ private slots:
     // Strict words carry bits besides the ones a client reads.
     void strictOtherBits() {
         ModuleModel v1, v2(ModuleModel::Variant::V2);
-        v1.eeprom()[6] = v2.eeprom()[6] = 0x42;
+        v1.eeprom()[6] = 0x42;
         v1.writeRegister(0, 1);
         v1.writeRegister(10, 0x80000601);
-        v2.writeRegister(0, 1);
-        v2.writeRegister(13, 0x80000601);
-        const auto block = v1.readRegister(4, 6);
-        for (int i = 0; i < 5; ++i)
-            QVERIFY(block[std::size_t(i)] != 0);
-        QCOMPARE(block[5], std::uint16_t(0x5AFF)); // done and success among other bits
-        QCOMPARE(v2.readRegister(3, 1)[0], std::uint16_t(0x5AFF));
+        QCOMPARE(v1.readRegister(4, 6)[5], std::uint16_t(0x5AFF)); // done and success among others
+        QCOMPARE(v2.readRegister(3, 1)[0], std::uint16_t(0x5AFF)); // idle: done and success
         QCOMPARE(v1.readRegister(15, 1)[0], std::uint16_t(0xA542));
-        QCOMPARE(v2.readRegister(15, 1)[0], std::uint16_t(0xA542));
     }
 
     void writeTakesPackedDataWords() {
