@@ -10,6 +10,8 @@
 #include <QJsonParseError>
 #include <QStringList>
 
+#include "UserText.h"
+
 namespace vqx::cli {
 
 QString PlanEntry::target() const {
@@ -93,22 +95,23 @@ bool makeEntry(const QString& where, const QString& host, const QString& port, c
     if (!host.isEmpty()) {
         const auto a = parseAddress(host);
         if (!a)
-            return fail(QStringLiteral("host '%1' is not a dotted IPv4 address").arg(host));
+            return fail(QStringLiteral("host '%1' is not a dotted IPv4 address").arg(shown(host)));
         e.host = *a;
         if (!port.isEmpty()) {
-            bool ok = false;
-            const uint p = port.toUInt(&ok);
+            bool ok = isPlainDecimal(port);
+            const uint p = ok ? port.toUInt(&ok) : 0;
             if (!ok || p == 0 || p > 65535)
-                return fail(QStringLiteral("port '%1' is not a number from 1 to 65535").arg(port));
+                return fail(
+                    QStringLiteral("port '%1' is not a number from 1 to 65535").arg(shown(port)));
             e.port = static_cast<std::uint16_t>(p);
         }
     } else {
         if (!port.isEmpty())
             return fail(QStringLiteral("a port goes with a host, not with a slot"));
-        bool ok = false;
-        const int s = slot.toInt(&ok);
+        bool ok = isPlainDecimal(slot);
+        const int s = ok ? slot.toInt(&ok) : 0;
         if (!ok || s < 1 || s > 6)
-            return fail(QStringLiteral("slot '%1' is not a number from 1 to 6").arg(slot));
+            return fail(QStringLiteral("slot '%1' is not a number from 1 to 6").arg(shown(slot)));
         e.slot = s;
     }
     const std::pair<const char*, std::pair<const QString*, std::uint32_t*>> fields[] = {
@@ -121,7 +124,7 @@ bool makeEntry(const QString& where, const QString& host, const QString& port, c
         const auto a = parseAddress(*f.first);
         if (!a)
             return fail(QStringLiteral("%1 '%2' is not a dotted IPv4 address")
-                            .arg(QLatin1String(name), *f.first));
+                            .arg(QLatin1String(name), shown(*f.first)));
         *f.second = *a;
     }
     return true;
@@ -153,11 +156,11 @@ std::optional<std::vector<PlanEntry>> parseCsv(const QString& text, QString* err
                 const QString name = f.toLower();
                 if (!known.contains(name)) {
                     *error = QStringLiteral("%1: unknown column '%2' (known: %3)")
-                                 .arg(where, f, known.join(QStringLiteral(", ")));
+                                 .arg(where, shown(f), known.join(QStringLiteral(", ")));
                     return std::nullopt;
                 }
                 if (header.contains(name)) {
-                    *error = QStringLiteral("%1: column '%2' appears twice").arg(where, f);
+                    *error = QStringLiteral("%1: column '%2' appears twice").arg(where, shown(f));
                     return std::nullopt;
                 }
                 header << name;
@@ -237,7 +240,7 @@ std::optional<std::vector<PlanEntry>> parseJson(const QByteArray& text, QString*
             while (k < 6 && it.key() != QLatin1String(keys[k]))
                 ++k;
             if (k == 6) {
-                *error = QStringLiteral("%1: unknown key \"%2\"").arg(where, it.key());
+                *error = QStringLiteral("%1: unknown key \"%2\"").arg(where, shown(it.key()));
                 return std::nullopt;
             }
             const bool numeric = (k == 1 || k == 2);

@@ -24,6 +24,7 @@
 #include "Plan.h"
 #include "SimHub.h"
 #include "UsbAccess.h"
+#include "UserText.h"
 #include "Validation.h"
 
 namespace vqx::cli {
@@ -266,9 +267,9 @@ Outcome Runner::targetFromOptions(std::unique_ptr<ModuleTarget>& target) {
     if (!m_o.host.empty()) {
         const auto a = parseAddress(QString::fromStdString(m_o.host));
         if (!a)
-            return Outcome::fail(Exit::Usage,
-                                 QStringLiteral("--host: '%1' is not a dotted IPv4 address")
-                                     .arg(QString::fromStdString(m_o.host)));
+            return Outcome::fail(
+                Exit::Usage,
+                QStringLiteral("--host: '%1' is not a dotted IPv4 address").arg(shown(m_o.host)));
         if (Outcome o = startDemo(); !o.ok())
             return o;
         return makeTarget(*a, static_cast<std::uint16_t>(m_o.port), 0, target);
@@ -291,7 +292,7 @@ Outcome Runner::settingsFromOptions(NetworkRecord& s) {
         if (!a)
             return Outcome::fail(Exit::Usage,
                                  QStringLiteral("--%1: '%2' is not a dotted IPv4 address")
-                                     .arg(QLatin1String(name), QString::fromStdString(*f.first)));
+                                     .arg(QLatin1String(name), shown(*f.first)));
         *f.second = *a;
     }
     return {};
@@ -490,8 +491,9 @@ int Runner::apply() {
     } else {
         QFile in(QString::fromStdString(m_o.plan));
         if (!in.open(QIODevice::ReadOnly))
-            return fail(Outcome::fail(Exit::Usage, QStringLiteral("cannot read the plan %1: %2")
-                                                       .arg(in.fileName(), in.errorString())));
+            return fail(
+                Outcome::fail(Exit::Usage, QStringLiteral("cannot read the plan %1: %2")
+                                               .arg(shown(in.fileName()), in.errorString())));
         text = in.readAll();
     }
     PlanFormat format = PlanFormat::Auto;
@@ -671,16 +673,30 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
         ->check(CLI::Range(0.001, 86400.0));
     app.add_flag("-v,--verbose", o.verbose, "Show each request and reply in hex on stderr");
 
-    const auto addTarget = [&o](CLI::App* c) {
+    // Numbers are taken in plain decimal only: the library's own conversion would also read
+    // "0x50", "+80" or " 80" as 80, and "010" as octal.
+    const CLI::Validator decimal(
+        [](std::string& text) -> std::string {
+            if (isPlainDecimal(QString::fromStdString(text)))
+                return {};
+            return "'" + shown(text).toStdString() +
+                   "' is not a plain decimal number (digits only, no leading zero)";
+        },
+        "DECIMAL");
+    const auto addHub = [&o, &decimal](CLI::App* c, const char* help) {
+        c->add_option("--hub", o.hub, help)->check(decimal)->check(CLI::Range(0, 255));
+    };
+    const auto addTarget = [&o, &decimal, &addHub](CLI::App* c) {
         auto* host = c->add_option("--host", o.host, "Module address (dotted IPv4), over Ethernet");
         c->add_option("--port", o.port, "TCP port of the module (default 23100)")
+            ->check(decimal)
             ->check(CLI::Range(1, 65535))
             ->needs(host);
-        auto* slot =
-            c->add_option("--slot", o.slot, "Hub slot 1 to 6, over USB")->check(CLI::Range(1, 6));
+        auto* slot = c->add_option("--slot", o.slot, "Hub slot 1 to 6, over USB")
+                         ->check(decimal)
+                         ->check(CLI::Range(1, 6));
         host->excludes(slot);
-        c->add_option("--hub", o.hub, "Hub number, from 0 (default 0)")
-            ->check(CLI::NonNegativeNumber);
+        addHub(c, "Hub number, from 0 (default 0)");
     };
 
     auto* read = app.add_subcommand("read", "Read a module's IP address, mask and gateway");
@@ -698,8 +714,7 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     write->footer(kExitCodeHelp);
 
     auto* slotsCmd = app.add_subcommand("slots", "List the hub's six slots and their module types");
-    slotsCmd->add_option("--hub", o.hub, "Hub number, from 0 (default 0)")
-        ->check(CLI::NonNegativeNumber);
+    addHub(slotsCmd, "Hub number, from 0 (default 0)");
     slotsCmd->footer(kExitCodeHelp);
 
     auto* apply = app.add_subcommand(
@@ -713,15 +728,20 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     apply->add_flag("--dry-run", o.dryRun, "Only read the modules and show the differences");
     apply->add_flag("--force", o.force, "Write even settings that fail the checks");
     apply->add_flag("--no-verify", o.noVerify, "Do not read the records back after writing");
-    apply->add_option("--hub", o.hub, "Hub for the plan's slots, from 0 (default 0)")
-        ->check(CLI::NonNegativeNumber);
+    addHub(apply, "Hub for the plan's slots, from 0 (default 0)");
     apply->footer(kExitCodeHelp);
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int r = app.exit(e, io.out, io.err);
-        return r == 0 ? code(Exit::Ok) : code(Exit::Usage);
+        if (e.get_exit_code() == 0)
+            return app.exit(e, io.out, io.err) == 0 ? code(Exit::Ok) : code(Exit::Usage);
+        // The library's messages quote the arguments as given; escape what a terminal would
+        // act on, and keep a huge argument from flooding the screen.
+        io.err << kToolName << ": "
+               << shown(QString::fromStdString(e.what()), kShownMessageChars).toStdString() << '\n'
+               << "Run with --help for more information.\n";
+        return code(Exit::Usage);
     }
 
     // The range check above lets "nan" through.

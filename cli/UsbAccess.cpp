@@ -70,6 +70,7 @@ FT_STATUS TracingDriver::Read(FT_HANDLE handle, void* buffer, std::uint32_t byte
 
 HubSession::HubSession(std::unique_ptr<D2xxDriver> driver, int hubNumber)
     : m_driverName(driver ? QString::fromStdString(driver->name()) : QString()),
+      m_standingNote(driver ? QString::fromStdString(driver->lastError()) : QString()),
       m_number(hubNumber) {
     m_hub = std::make_unique<CUsbHub>(std::move(driver));
 }
@@ -89,19 +90,26 @@ Outcome HubSession::open() {
                 QStringLiteral(" [%1]").arg(QString::fromStdString(m_hub->Driver()->lastError()));
         return Outcome::fail(Exit::Unreachable, text, r);
     }
+    // A note the driver had from the start (a library that may not list the hub) explains a
+    // hub that is not listed, and nothing else.
+    const QString note =
+        m_standingNote.isEmpty() ? QString() : QStringLiteral(" [%1]").arg(m_standingNote);
     if (count == 0)
-        return Outcome::fail(Exit::Unreachable, QStringLiteral("no device: no hub is attached"));
+        return Outcome::fail(Exit::Unreachable,
+                             QStringLiteral("no device: no hub is attached") + note);
     if (m_number >= count)
         return Outcome::fail(Exit::Unreachable,
                              QStringLiteral("no hub %1: %2 hub(s) attached, numbered from 0")
-                                 .arg(m_number)
-                                 .arg(count));
+                                     .arg(m_number)
+                                     .arg(count) +
+                                 note);
     const int o = m_hub->Open(static_cast<std::uint8_t>(m_number));
     if (o != 0) {
         QString text = QStringLiteral("%1 failure: opening it failed: %2").arg(name(), describe(o));
         if (D2xxDriver* d = m_hub->Driver()) {
-            if (!d->lastError().empty())
-                text += QStringLiteral(" [%1]").arg(QString::fromStdString(d->lastError()));
+            const QString error = QString::fromStdString(d->lastError());
+            if (!error.isEmpty() && error != m_standingNote)
+                text += QStringLiteral(" [%1]").arg(error);
             if (d->permissionDenied())
                 text += QStringLiteral("\n%1").arg(QString::fromUtf8(kUdevHint));
         }

@@ -49,7 +49,8 @@ public:
     ~HubSession();
 
     /// Counts the hubs and opens the one numbered hubNumber (from 0). No driver, no hub or a
-    /// hub that cannot be opened: Exit::Unreachable.
+    /// hub that cannot be opened: Exit::Unreachable. The driver's standing note (a vendor
+    /// library that may not list the hub) is added only where the hub was not found.
     Outcome open();
     /// Reads the slot-type word; codes of slots 1..6 at index 0..5. Failure: Exit::Device.
     Outcome readSlotTypes(std::array<int, 6>& codes);
@@ -59,6 +60,7 @@ public:
 private:
     std::unique_ptr<CUsbHub> m_hub;
     QString m_driverName;
+    QString m_standingNote; ///< the driver's note before any call (e.g. on listing the hub)
     int m_number;
     bool m_open = false;
 };

@@ -186,6 +186,21 @@ private slots:
         QTest::newRow("timeout huge")
             << QStringList{"read", "--host", "127.0.0.1", "--port", closed, "--timeout", "1e300"}
             << "--timeout";
+        // Numbers in plain decimal only, addresses without leading zeros (read as octal by
+        // other parsers), and user text quoted short with its control characters escaped.
+        for (const char* port : {"0x50", "+80", " 80"})
+            QTest::addRow("port '%s'", port)
+                << QStringList{"read", "--host", "127.0.0.1", "--port", port, "--timeout", "1"}
+                << QStringLiteral("--port: '%1' is not a plain decimal number").arg(port);
+        QTest::newRow("hub -1") << QStringList{"slots", "--driver", "sim", "--hub", "-1"}
+                                << "--hub: '-1' is not a plain decimal number";
+        QTest::newRow("octet with leading zero")
+            << QStringList{"read", "--host", "127.0.0.01", "--port", closed, "--timeout", "1"}
+            << "--host: '127.0.0.01' is not";
+        QTest::newRow("host with escapes")
+            << QStringList{"read",      "--host", "\x1b[31m" + QString(100, 'x'), "--port", closed,
+                           "--timeout", "1"}
+            << "--host: '\\e[31m" + QString(55, 'x') + "...' is not";
         QTest::newRow("port without host")
             << QStringList{"read", "--slot", "1", "--port", "23101"} << "--port";
         QTest::newRow("bad driver") << QStringList{"slots", "--driver", "ftdi"} << "";

@@ -131,6 +131,13 @@ private slots:
                                   << "host '1.2.3'";
         QTest::newRow("bad port") << h + "1.2.3.4,70000,,10.0.0.2,255.0.0.0,0.0.0.0\n"
                                   << "port '70000'";
+        QTest::newRow("port with sign") << h + "1.2.3.4,+80,,10.0.0.2,255.0.0.0,0.0.0.0\n"
+                                        << "port '+80'";
+        QTest::newRow("octet with leading zero") << h + "010.0.0.1,,,10.0.0.2,255.0.0.0,0.0.0.0\n"
+                                                 << "host '010.0.0.1'";
+        QTest::newRow("field quoted short and escaped")
+            << h + ",,1,\x1b[2J" + QByteArray(100, '9') + ",255.0.0.0,0.0.0.0\n"
+            << "ip '\\e[2J" + QString(56, '9') + "...'";
         QTest::newRow("port with slot") << h + ",23101,2,10.0.0.2,255.0.0.0,0.0.0.0\n"
                                         << "port goes with a host";
         QTest::newRow("slot 0") << h + ",,0,10.0.0.2,255.0.0.0,0.0.0.0\n"
