@@ -3,12 +3,15 @@
 #include <cmath>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QStringList>
+
+#include <nlohmann/json.hpp>
 
 #include "UserText.h"
 
@@ -204,6 +207,76 @@ std::optional<std::vector<PlanEntry>> parseCsv(const QString& text, QString* err
     return out;
 }
 
+/// Walks a JSON text as a stream of events and stops at the first object that has a key
+/// twice (Qt's parser would keep one of the values silently). Knows the plan's shape well
+/// enough to name the entry: the modules are the top array, or the array one level down.
+class DuplicateKeyFinder : public nlohmann::json_sax<nlohmann::json> {
+public:
+    /// Empty when no object repeats a key; else the message.
+    QString problem;
+
+    bool null() override { return value(); }
+    bool boolean(bool) override { return value(); }
+    bool number_integer(number_integer_t) override { return value(); }
+    bool number_unsigned(number_unsigned_t) override { return value(); }
+    bool number_float(number_float_t, const string_t&) override { return value(); }
+    bool string(string_t&) override { return value(); }
+    bool binary(binary_t&) override { return value(); }
+    bool start_object(std::size_t) override {
+        value();
+        m_stack.push_back({true, {}, 0});
+        return true;
+    }
+    bool key(string_t& key) override {
+        if (m_stack.back().keys.insert(key).second)
+            return true;
+        const QString name = shown(QString::fromStdString(key));
+        const int entry = entryNumber();
+        problem =
+            entry > 0
+                ? QStringLiteral("plan entry %1: the key \"%2\" appears twice").arg(entry).arg(name)
+                : QStringLiteral("the key \"%1\" appears twice in one object").arg(name);
+        return false;
+    }
+    bool end_object() override {
+        m_stack.pop_back();
+        return true;
+    }
+    bool start_array(std::size_t) override {
+        value();
+        m_stack.push_back({false, {}, 0});
+        return true;
+    }
+    bool end_array() override {
+        m_stack.pop_back();
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false; // Qt's parser has reported syntax errors already
+    }
+
+private:
+    struct Frame {
+        bool object;
+        std::set<std::string> keys;
+        int values; ///< values seen so far, in an array
+    };
+    bool value() {
+        if (!m_stack.empty() && !m_stack.back().object)
+            ++m_stack.back().values;
+        return true;
+    }
+    /// The number (from 1) of the module entry being read; 0 outside the modules array.
+    int entryNumber() const {
+        if (m_stack.size() >= 2 && !m_stack[0].object)
+            return m_stack[0].values;
+        if (m_stack.size() >= 3 && !m_stack[1].object)
+            return m_stack[1].values;
+        return 0;
+    }
+    std::vector<Frame> m_stack;
+};
+
 std::optional<std::vector<PlanEntry>> parseJson(const QByteArray& text, QString* error) {
     QJsonParseError pe;
     const QJsonDocument doc = QJsonDocument::fromJson(text, &pe);
@@ -211,6 +284,12 @@ std::optional<std::vector<PlanEntry>> parseJson(const QByteArray& text, QString*
         *error = QStringLiteral("the plan is not valid JSON: %1 at offset %2")
                      .arg(pe.errorString())
                      .arg(pe.offset);
+        return std::nullopt;
+    }
+    DuplicateKeyFinder duplicates;
+    nlohmann::json::sax_parse(text.cbegin(), text.cend(), &duplicates);
+    if (!duplicates.problem.isEmpty()) {
+        *error = duplicates.problem;
         return std::nullopt;
     }
     QJsonArray modules;

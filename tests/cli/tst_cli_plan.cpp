@@ -164,6 +164,12 @@ private slots:
             << QByteArray(
                    R"([{"slot":1,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0","gw":"x"}])")
             << "plan entry 1: unknown key \"gw\"";
+        // Duplicate keys are refused, not merged: named with their entry.
+        QTest::newRow("json key twice")
+            << QByteArray(
+                   R"({"modules":[{"slot":1,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"},
+                {"host":"127.0.0.1","host":"127.0.0.2","ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}]})")
+            << "plan entry 2: the key \"host\" appears twice";
         QTest::newRow("json slot as text")
             << QByteArray(
                    R"([{"slot":"1","ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])")
