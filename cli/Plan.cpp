@@ -1,5 +1,6 @@
 #include "Plan.h"
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 #include <utility>
@@ -83,7 +84,33 @@ std::optional<QStringList> splitCsvLine(const QString& line, QString* error) {
     return fields;
 }
 
+std::optional<QByteArray> readPlanText(QFile& in, QString* error) {
+    QByteArray text;
+    for (;;) {
+        const qint64 room = kMaxPlanBytes + 1 - text.size();
+        if (room <= 0) {
+            *error = QStringLiteral("the plan is larger than %1 MiB; split it into smaller plans")
+                         .arg(kMaxPlanBytes / (1024 * 1024));
+            return std::nullopt;
+        }
+        const QByteArray chunk = in.read(std::min<qint64>(room, 1024 * 1024));
+        if (chunk.isEmpty()) { // the end, as a read from a file or a pipe blocks until data
+            if (in.error() != QFileDevice::NoError) {
+                *error = QStringLiteral("reading the plan failed: %1").arg(in.errorString());
+                return std::nullopt;
+            }
+            return text;
+        }
+        text += chunk;
+    }
+}
+
 namespace {
+
+QString tooManyModules() {
+    return QStringLiteral("the plan lists more than %1 modules; split it into smaller plans")
+        .arg(kMaxPlanModules);
+}
 
 /// Builds an entry from text values; shared by both forms. `where` prefixes messages.
 bool makeEntry(const QString& where, const QString& host, const QString& port, const QString& slot,
@@ -139,9 +166,16 @@ std::optional<std::vector<PlanEntry>> parseCsv(const QString& text, QString* err
                                       QStringLiteral("mask"), QStringLiteral("gateway")};
     std::vector<PlanEntry> out;
     QStringList header;
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    for (int ln = 0; ln < lines.size(); ++ln) {
-        QString line = lines[ln];
+    // Line by line without splitting the whole text first: a plan of many empty lines would
+    // otherwise become as many list entries.
+    int ln = -1;
+    for (qsizetype start = 0; start <= text.size();) {
+        ++ln;
+        qsizetype end = text.indexOf(QLatin1Char('\n'), start);
+        if (end < 0)
+            end = text.size();
+        QString line = text.mid(start, end - start);
+        start = end + 1;
         if (line.endsWith(QLatin1Char('\r')))
             line.chop(1);
         const QString trimmed = line.trimmed();
@@ -198,6 +232,10 @@ std::optional<std::vector<PlanEntry>> parseCsv(const QString& text, QString* err
         if (!makeEntry(where, value("host"), value("port"), value("slot"), value("ip"),
                        value("mask"), value("gateway"), e, error))
             return std::nullopt;
+        if (out.size() == kMaxPlanModules) {
+            *error = tooManyModules();
+            return std::nullopt;
+        }
         out.push_back(e);
     }
     if (header.isEmpty()) {
@@ -305,6 +343,10 @@ std::optional<std::vector<PlanEntry>> parseJson(const QByteArray& text, QString*
         modules = top.value(QStringLiteral("modules")).toArray();
     }
     std::vector<PlanEntry> out;
+    if (static_cast<std::size_t>(modules.size()) > kMaxPlanModules) {
+        *error = tooManyModules();
+        return std::nullopt;
+    }
     for (int i = 0; i < modules.size(); ++i) {
         const QString where = QStringLiteral("plan entry %1").arg(i + 1);
         if (!modules[i].isObject()) {

@@ -481,21 +481,24 @@ QString resultName(Exit e) {
 
 int Runner::apply() {
     // The plan, and the checks of every entry before any module is touched.
-    QByteArray text;
+    QFile in;
     if (m_o.plan == "-") {
-        QFile in;
         if (!in.open(stdin, QIODevice::ReadOnly))
             return fail(
                 Outcome::fail(Exit::Usage, QStringLiteral("cannot read the plan from stdin")));
-        text = in.readAll();
     } else {
-        QFile in(QString::fromStdString(m_o.plan));
+        in.setFileName(QString::fromStdString(m_o.plan));
         if (!in.open(QIODevice::ReadOnly))
             return fail(
                 Outcome::fail(Exit::Usage, QStringLiteral("cannot read the plan %1: %2")
                                                .arg(shown(in.fileName()), in.errorString())));
-        text = in.readAll();
     }
+    QString tooLarge;
+    const std::optional<QByteArray> planText = readPlanText(in, &tooLarge);
+    in.close();
+    if (!planText)
+        return fail(Outcome::fail(Exit::Usage, tooLarge));
+    const QByteArray& text = *planText;
     PlanFormat format = PlanFormat::Auto;
     if (m_o.format == "csv")
         format = PlanFormat::Csv;

@@ -213,6 +213,9 @@ private slots:
                    closedHost()
             << "--ip: '10.0.0.600' is not a dotted IPv4 address";
         QTest::newRow("apply without plan") << QStringList{"apply"} << "PLAN";
+        // A plan without end is refused once it passes the bound, without exhausting memory.
+        QTest::newRow("apply endless plan")
+            << QStringList{"apply", "/dev/zero", "--format", "csv"} << "larger than 64 MiB";
         QTest::newRow("apply missing file")
             << QStringList{"apply", "/nonexistent/plan.csv"} << "cannot read the plan";
     }

@@ -217,6 +217,9 @@ private slots:
             << QByteArray(R"([{"slot":1,"ip":"10.0.0.2","mask":"255.0.0.0"}])")
             << "gateway is missing";
         QTest::newRow("json empty") << QByteArray("[]") << "no modules";
+        // A bound on the modules, checked before each is looked at.
+        QTest::newRow("json too many") << "[" + QByteArray("1,").repeated(1000000) + "1]"
+                                       << "more than 1000000 modules";
     }
     void refused() {
         QFETCH(QByteArray, text);
