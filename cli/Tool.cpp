@@ -754,13 +754,27 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     }
 
     Runner runner(o, io);
+    int status = 0;
     if (read->parsed())
-        return runner.read();
-    if (write->parsed())
-        return runner.write();
-    if (slotsCmd->parsed())
-        return runner.listSlots();
-    return runner.apply();
+        status = runner.read();
+    else if (write->parsed())
+        status = runner.write();
+    else if (slotsCmd->parsed())
+        status = runner.listSlots();
+    else
+        status = runner.apply();
+
+    // Results that did not reach their reader (a full disk, a closed stdout) are a failure:
+    // a script must not take the silence for an answer. A failure already reported keeps
+    // its own status.
+    io.out.flush();
+    if (!io.out) {
+        io.err << kToolName << ": writing the results to standard output failed\n";
+        io.err.flush();
+        if (status == code(Exit::Ok))
+            return code(Exit::Failure);
+    }
+    return status;
 }
 
 } // namespace vqx::cli

@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 namespace {
 
 enum ExitStatus { kOk = 0, kUsage = 2, kUnreachable = 3, kDevice = 4, kMismatch = 5, kPartial = 6 };
@@ -225,6 +227,31 @@ private slots:
         const Run r = run(args);
         QCOMPARE(r.exit, kUsage);
         QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    }
+
+    // Results that cannot be written are a failure (exit 1), not a silent success: a full
+    // disk, and a stdout closed before the start.
+    void outputFailure_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("closed");
+        QTest::newRow("read --json > /dev/full")
+            << QStringList{"--demo", "read", "--json"} << false;
+        QTest::newRow("slots > /dev/full") << QStringList{"slots", "--driver", "sim"} << false;
+        QTest::newRow("read >&-") << QStringList{"--demo", "read"} << true;
+    }
+    void outputFailure() {
+        QFETCH(QStringList, args);
+        QFETCH(bool, closed);
+        QProcess p;
+        if (closed)
+            p.setChildProcessModifier([] { ::close(STDOUT_FILENO); });
+        else
+            p.setStandardOutputFile(QStringLiteral("/dev/full"));
+        p.start(tool(), args);
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY2(p.readAllStandardError().contains("writing the results to standard output failed"),
+                 "no message");
     }
 
     void readText() {
