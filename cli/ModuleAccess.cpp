@@ -154,10 +154,10 @@ Outcome EthernetTarget::open() {
         if (m_socket->ConnectTo(m_address, m_port) != 0)
             return Outcome::fail(Exit::Failure,
                                  QStringLiteral("%1: could not create a socket").arg(name()));
-        const qint64 remaining = limitMs - clock.elapsed();
-        const int wait =
-            static_cast<int>(std::max<qint64>(0, std::min<qint64>(m_timing.cycleMs, remaining)));
-        if (waitConnected(wait)) {
+        // Every attempt gets its full wait, also the last one and also when the pause has used
+        // up a short time-out: a module that is there must not be reported unreachable for
+        // want of a moment to answer. The time-out bounds when attempts start.
+        if (waitConnected(m_timing.cycleMs)) {
             std::uint8_t version[4] = {};
             const int r = m_socket->ReadRegs(kVersionRegister, version, 2);
             if (r == 0) {

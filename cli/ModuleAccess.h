@@ -55,7 +55,7 @@ public:
 
 /// Pacing of the Ethernet connect sequence. The defaults are the dialog's.
 struct ConnectTiming {
-    double timeoutSeconds = 10; ///< give up connecting after this long
+    double timeoutSeconds = 10; ///< start no further attempt after this long
     int arpPauseMs = 200;       ///< pause after starting the arp command
     int cycleMs = 1000;         ///< how long one attempt may take before the sequence repeats
     bool runArp = true;         ///< start "arp -d a.b.c.d" before each attempt
@@ -77,6 +77,10 @@ struct Diagnostics {
 ///   4. wait up to cycleMs for IsConnected;
 ///   5. read the version register (register 14, two words): the second word 0x0330 selects
 ///      EEPROM controller variant 2, anything else variant 1.
+/// Attempts are started while the time-out has not passed, and each waits its full cycleMs
+/// for the connection, however little of the time-out is left: so open() may take up to one
+/// cycle and one pause longer than the time-out, and a time-out shorter than the pause still
+/// gives the module one full attempt.
 /// A refused connection counts as connected on this link, and its first transfer fails. So
 /// a version read that fails because the link is down (codes 1, 2, 3, 8) starts the next
 /// cycle, and when the time-out passes the module is reported unreachable. Any other failure

@@ -672,7 +672,8 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
                  "Use the embedded simulators (a module on a loopback address and a "
                  "six-slot hub) instead of hardware");
     app.add_option("--timeout", o.timeout,
-                   "Seconds to keep trying to connect (default 10, at most 86400)")
+                   "Seconds to keep starting connection attempts (default 10, at most 86400); each "
+                   "attempt waits its full second, so a short value still gets one")
         ->check(CLI::Range(0.001, 86400.0));
     app.add_flag("-v,--verbose", o.verbose, "Show each request and reply in hex on stderr");
 

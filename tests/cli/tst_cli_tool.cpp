@@ -275,6 +275,21 @@ private slots:
         QVERIFY(clock.elapsed() < 5000);
     }
 
+    // A time-out shorter than the pause before connecting still gives the attempt its full
+    // wait: the module that is there is reached.
+    void shortTimeoutStillWaitsOneAttempt() {
+        auto model = std::make_shared<ModuleModel>();
+        ModuleServer server(model);
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        ConnectTiming timing = quickTiming(0.05);
+        timing.arpPauseMs = 200;
+        timing.cycleMs = 1000;
+        EthernetTarget t(kLoopback, server.port(), timing, {});
+        const vqx::cli::Outcome o = t.open();
+        QVERIFY2(o.ok(), qPrintable(o.message));
+        QCOMPARE(t.attempts(), 1);
+    }
+
     // A module that starts listening while the tool is cycling is reached.
     void moduleComingUpIsReached() {
         const quint16 port = freePort();
