@@ -25,6 +25,11 @@ struct Outcome {
     /// Bytes of the record a write stored before it ended (0..12); the bytes at EEPROM
     /// address 6 up to 6 + bytesWritten - 1 hold the new values. 0 for other steps.
     int bytesWritten = 0;
+    /// 1 when the byte after those (address 6 + bytesWritten) may hold its new value too: its
+    /// EEPROM command reached the module, and then the link failed before the module said how
+    /// it ended (the connection closed, the status never came). 0 otherwise, and when the
+    /// module itself reported the byte failed.
+    int bytesMaybeWritten = 0;
 
     bool ok() const { return exit == Exit::Ok; }
     static Outcome fail(Exit e, QString text, int code = 0) {
@@ -111,6 +116,8 @@ private:
     ConnectTiming m_timing;
     Diagnostics m_diag;
     std::unique_ptr<CModuleSocket> m_socket;
+    /// Set when the link sends a write to the EEPROM command register (seen in its trace).
+    bool m_commandSent = false;
     int m_variant = 0;
     int m_attempts = 0;
 };
@@ -120,7 +127,9 @@ QString transferError(bool write, int address, const char* meaning, int code);
 
 /// One EEPROM byte over a link: the link's result code, 0 for success.
 using ByteReader = std::function<int(std::uint16_t address, std::uint8_t& byte)>;
-using ByteWriter = std::function<int(std::uint16_t address, std::uint8_t byte)>;
+/// `reached` is set when the transfer failed after its EEPROM command had gone out to the
+/// module, before the module reported how it ended: the byte may have been stored.
+using ByteWriter = std::function<int(std::uint16_t address, std::uint8_t byte, bool& reached)>;
 /// The meaning of a link's result code.
 using CodeMeaning = const char* (*)(int code);
 

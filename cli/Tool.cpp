@@ -60,11 +60,20 @@ QJsonObject recordJson(const NetworkRecord& r) {
                        {QStringLiteral("gateway"), formatAddress(r.gateway)}};
 }
 
-/// "(partly written: addresses 6 to 9)" for a write that stored the first `stored` bytes.
-QString partlyWritten(int stored) {
-    return QStringLiteral("(partly written: addresses %1 to %2)")
-        .arg(kRecordFirstAddress)
-        .arg(kRecordFirstAddress + stored - 1);
+/// "(partly written: addresses 6 to 9)" for a write that stored the first `stored` bytes,
+/// "(partly written: addresses 6 to 9, maybe 10)" when the next byte may be stored as well,
+/// "(not written)" or "(not written, maybe address 6)" when none was stored for sure.
+QString partlyWritten(int stored, int maybe) {
+    const int next = kRecordFirstAddress + stored;
+    if (stored == 0)
+        return maybe > 0 ? QStringLiteral("(not written, maybe address %1)").arg(next)
+                         : QStringLiteral("(not written)");
+    QString text = QStringLiteral("(partly written: addresses %1 to %2")
+                       .arg(kRecordFirstAddress)
+                       .arg(next - 1);
+    if (maybe > 0)
+        text += QStringLiteral(", maybe %1").arg(next);
+    return text + QLatin1Char(')');
 }
 
 QString recordLine(const NetworkRecord& r) {
@@ -325,6 +334,7 @@ Outcome Runner::writeAndVerify(ModuleTarget& t, bool usb, const NetworkRecord& s
     if (Outcome o = t.readRecord(back, progressFor(t, usb, "verifying")); !o.ok()) {
         o.message = QStringLiteral("written, but reading it back failed: %1").arg(o.message);
         o.bytesWritten = written.bytesWritten;
+        o.bytesMaybeWritten = written.bytesMaybeWritten;
         return o;
     }
     after = back;
@@ -378,6 +388,7 @@ int Runner::write() {
     std::optional<NetworkRecord> after;
     const Outcome result = writeAndVerify(*t, usb, settings, after);
     const int stored = result.bytesWritten;
+    const int maybe = result.bytesMaybeWritten;
     const bool wrote = stored == kRecordSize;
     if (!result.ok())
         message(result.message);
@@ -389,6 +400,7 @@ int Runner::write() {
             {QStringLiteral("after"), after ? QJsonValue(recordJson(*after)) : QJsonValue()},
             {QStringLiteral("verified"), result.ok() && !m_o.noVerify},
             {QStringLiteral("bytesWritten"), stored},
+            {QStringLiteral("bytesMaybeWritten"), maybe},
             {QStringLiteral("exit"), code(result.exit)}};
         if (!result.ok())
             obj.insert(QStringLiteral("error"), result.message);
@@ -400,10 +412,8 @@ int Runner::write() {
         // that failed part way only the addresses that took their byte are named.
         const NetworkRecord shown = after ? *after : settings;
         QString head = after ? QStringLiteral("read back") : QStringLiteral("written");
-        if (stored == 0)
-            head = QStringLiteral("(not written)");
-        else if (!wrote)
-            head = partlyWritten(stored);
+        if (!wrote)
+            head = partlyWritten(stored, maybe);
         print(QStringLiteral("%1 %2 %3")
                   .arg(QString(), -8)
                   .arg(QStringLiteral("old"), -16)
@@ -576,7 +586,7 @@ int Runner::apply() {
                 continue;
             item.outcome =
                 writeAndVerify(*item.target, item.entry.bySlot(), item.entry.settings, item.after);
-            item.written = item.outcome.bytesWritten > 0;
+            item.written = item.outcome.bytesWritten + item.outcome.bytesMaybeWritten > 0;
             item.result = item.outcome.ok() ? QStringLiteral("ok") : resultName(item.outcome.exit);
             if (!item.outcome.ok() && m_o.json)
                 message(named(item.entry.target(), item.outcome.message));
@@ -601,6 +611,7 @@ int Runner::apply() {
                              item.after ? QJsonValue(recordJson(*item.after)) : QJsonValue()},
                             {QStringLiteral("written"), item.written},
                             {QStringLiteral("bytesWritten"), item.outcome.bytesWritten},
+                            {QStringLiteral("bytesMaybeWritten"), item.outcome.bytesMaybeWritten},
                             {QStringLiteral("result"), item.result},
                             {QStringLiteral("exit"), code(item.outcome.exit)}};
             if (item.entry.bySlot()) {
@@ -633,7 +644,8 @@ int Runner::apply() {
                 after =
                     recordLine(item.entry.settings) + QStringLiteral(" (written, not read back)");
             else if (item.written && item.outcome.bytesWritten < kRecordSize)
-                after = QStringLiteral("(unknown) ") + partlyWritten(item.outcome.bytesWritten);
+                after = QStringLiteral("(unknown) ") +
+                        partlyWritten(item.outcome.bytesWritten, item.outcome.bytesMaybeWritten);
             else if (!item.written && item.before)
                 after = recordLine(*item.before) + QStringLiteral(" (not written)");
             print(QStringLiteral("  after:  %1").arg(after));

@@ -2,10 +2,12 @@
 
 #include "CUsbHub.h"
 #include "ModuleTypes.h"
+#include "UsbFraming.h"
 
 namespace vqx::cli {
 
 using namespace vqx::usb;
+namespace fr = vqx::usb::framing;
 
 namespace {
 
@@ -52,6 +54,8 @@ FT_STATUS TracingDriver::SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::ui
 FT_STATUS TracingDriver::Write(FT_HANDLE handle, const void* buffer, std::uint32_t bytesToWrite,
                                std::uint32_t* bytesWritten) {
     const FT_STATUS s = m_inner->Write(handle, buffer, bytesToWrite, bytesWritten);
+    if (m_sent && s == FT_OK && *bytesWritten > 0)
+        m_sent(static_cast<const std::uint8_t*>(buffer), bytesToWrite);
     if (m_trace && s == FT_OK && *bytesWritten > 0)
         m_trace(QStringLiteral("> %1").arg(hex(buffer, *bytesWritten)));
     else if (m_trace && s != FT_OK)
@@ -72,7 +76,25 @@ HubSession::HubSession(std::unique_ptr<D2xxDriver> driver, int hubNumber)
     : m_driverName(driver ? QString::fromStdString(driver->name()) : QString()),
       m_standingNote(driver ? QString::fromStdString(driver->lastError()) : QString()),
       m_number(hubNumber) {
+    if (driver) {
+        auto watched = std::make_unique<TracingDriver>(std::move(driver), nullptr);
+        watched->setSentObserver([this](const std::uint8_t* data, std::uint32_t size) {
+            // A slot command is one write request: the header of hub register 2 and one word.
+            if (m_watchedSlot < 0 || size < 6 || data[0] != fr::writeHeader(fr::kHubRegCommand))
+                return;
+            const std::uint32_t word = fr::decodeWord(data + 1);
+            for (const std::uint8_t reg : {fr::kModRegCommandV1, fr::kModRegCommandV2})
+                if (word == fr::slotCommand(m_watchedSlot, reg, false))
+                    m_commandSent = true;
+        });
+        driver = std::move(watched);
+    }
     m_hub = std::make_unique<CUsbHub>(std::move(driver));
+}
+
+void HubSession::watchForCommand(int slot) {
+    m_watchedSlot = slot;
+    m_commandSent = false;
 }
 
 HubSession::~HubSession() = default;
@@ -166,8 +188,14 @@ Outcome SlotTarget::readRecord(NetworkRecord& record, const Progress& progress) 
 Outcome SlotTarget::writeRecord(const NetworkRecord& record, const Progress& progress) {
     return writeRecordBytes(
         name(),
-        [this](std::uint16_t address, std::uint8_t byte) {
-            return m_session.hub().WriteSlotEeprom(m_slot - 1, address, byte);
+        [this](std::uint16_t address, std::uint8_t byte, bool& reached) {
+            m_session.watchForCommand(m_slot - 1);
+            const int r = m_session.hub().WriteSlotEeprom(m_slot - 1, address, byte);
+            // The hub's report of a failed access settles the byte; a failure after the
+            // command went out (status never finished, a stalled or failing transfer) leaves
+            // it open.
+            reached = r != 0 && r != CUsbHub::kSlotAccessFailed && m_session.commandSent();
+            return r;
         },
         &CUsbHub::Describe, record, progress);
 }

@@ -36,10 +36,15 @@ public:
                              std::uint32_t* bytesReturned) override;
     std::string lastError() const override { return m_inner->lastError(); }
     bool permissionDenied() const override { return m_inner->permissionDenied(); }
+    /// Also called with the bytes of every Write call that moved at least one byte.
+    void setSentObserver(std::function<void(const std::uint8_t* data, std::uint32_t size)> f) {
+        m_sent = std::move(f);
+    }
 
 private:
     std::unique_ptr<vqx::usb::D2xxDriver> m_inner;
     std::function<void(const QString&)> m_trace;
+    std::function<void(const std::uint8_t*, std::uint32_t)> m_sent;
 };
 
 /// One hub, opened once for all slots a command touches.
@@ -55,6 +60,10 @@ public:
     /// Reads the slot-type word; codes of slots 1..6 at index 0..5. Failure: Exit::Device.
     Outcome readSlotTypes(std::array<int, 6>& codes);
     CUsbHub& hub() { return *m_hub; }
+    /// Watches the bytes sent to the hub for the slot-bus write of an EEPROM command word to
+    /// the module in `slot` (0..5); commandSent() tells whether one has gone out since.
+    void watchForCommand(int slot);
+    bool commandSent() const { return m_commandSent; }
     QString name() const { return QStringLiteral("hub %1").arg(m_number); }
 
 private:
@@ -62,6 +71,8 @@ private:
     QString m_driverName;
     QString m_standingNote; ///< the driver's note before any call (e.g. on listing the hub)
     int m_number;
+    int m_watchedSlot = -1;
+    bool m_commandSent = false;
     bool m_open = false;
 };
 
