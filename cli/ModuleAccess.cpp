@@ -207,6 +207,11 @@ Outcome EthernetTarget::open() {
             .arg(m_attempts == 1 ? QStringLiteral("attempt") : QStringLiteral("attempts")));
 }
 
+Outcome EthernetTarget::lockKey(QString& key) {
+    key = QStringLiteral("module-%1-%2").arg(formatAddress(m_address)).arg(m_port);
+    return {};
+}
+
 Outcome EthernetTarget::readRecord(NetworkRecord& record, const Progress& progress) {
     return readRecordBytes(
         name(),

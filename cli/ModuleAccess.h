@@ -56,6 +56,9 @@ public:
     /// addresses already hold new values. The outcome's bytesWritten counts the bytes stored,
     /// whether the write succeeded (12) or not.
     virtual Outcome writeRecord(const NetworkRecord& record, const Progress& progress) = 0;
+    /// The name of the module's write lock (TargetLock): "module-192.168.1.20-23100", or the
+    /// hub's serial number and the slot. May open what it needs to learn it.
+    virtual Outcome lockKey(QString& key) = 0;
 };
 
 /// Pacing of the Ethernet connect sequence. The defaults are the dialog's.
@@ -101,6 +104,7 @@ public:
     Outcome open() override;
     Outcome readRecord(NetworkRecord& record, const Progress& progress) override;
     Outcome writeRecord(const NetworkRecord& record, const Progress& progress) override;
+    Outcome lockKey(QString& key) override;
 
     /// The variant chosen by open() (1 or 2); 0 before.
     int variant() const { return m_variant; }

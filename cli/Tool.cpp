@@ -23,6 +23,7 @@
 #include "ModuleTypes.h"
 #include "Plan.h"
 #include "SimHub.h"
+#include "TargetLock.h"
 #include "UsbAccess.h"
 #include "UserText.h"
 #include "Validation.h"
@@ -33,6 +34,10 @@ namespace {
 
 constexpr const char* kToolName = "vqx250-ipconfig";
 constexpr const char* kVersion = "1.0.0.1";
+constexpr const char* kLockHelp =
+    "One writer per module: a write (and each write step of apply) holds a lock file per module\n"
+    "(vqx250-ipconfig-<module>.lock in $XDG_RUNTIME_DIR, or /tmp when it is unset). Another\n"
+    "writer of the same module waits up to --timeout for it, then gives up (exit status 3).\n\n";
 
 struct Options {
     bool json = false;
@@ -176,6 +181,10 @@ private:
     /// outcome's bytesWritten says how much of the record the module took.
     Outcome writeAndVerify(ModuleTarget& t, bool usb, const NetworkRecord& settings,
                            std::optional<NetworkRecord>& after);
+    /// Takes the module's write lock, waiting up to --timeout when another writer holds it
+    /// (Exit::Unreachable if it still does). A lock file that cannot be made is warned about
+    /// and the write goes on without it.
+    Outcome lockTarget(ModuleTarget& t, std::unique_ptr<TargetLock>& lock);
 
     Options m_o;
     ToolIo m_io;
@@ -350,6 +359,31 @@ Outcome Runner::writeAndVerify(ModuleTarget& t, bool usb, const NetworkRecord& s
     return written;
 }
 
+Outcome Runner::lockTarget(ModuleTarget& t, std::unique_ptr<TargetLock>& lock) {
+    QString key;
+    if (Outcome o = t.lockKey(key); !o.ok())
+        return o;
+    lock = std::make_unique<TargetLock>(key);
+    TargetLock::Result r = lock->acquire(0);
+    if (r == TargetLock::Result::Busy) {
+        message(QStringLiteral("%1 is being written by %2; waiting up to %3 s (--timeout)")
+                    .arg(t.name(), lock->holder(), QString::number(m_o.timeout, 'g', 6)));
+        r = lock->acquire(static_cast<int>(m_o.timeout * 1000.0));
+    }
+    if (r == TargetLock::Result::Busy)
+        return Outcome::fail(Exit::Unreachable,
+                             QStringLiteral("%1 is busy: %2 is writing it (lock %3); nothing was "
+                                            "written")
+                                 .arg(t.name(), lock->holder(), lock->fileName()));
+    if (r == TargetLock::Result::Unavailable) {
+        message(QStringLiteral("warning: %1: the write lock cannot be taken (%2); writing "
+                               "without it")
+                    .arg(t.name(), lock->problem()));
+        lock.reset();
+    }
+    return {};
+}
+
 int Runner::read() {
     std::unique_ptr<ModuleTarget> t;
     if (Outcome o = targetFromOptions(t); !o.ok())
@@ -380,6 +414,10 @@ int Runner::write() {
     if (Outcome o = targetFromOptions(t); !o.ok())
         return fail(o);
     const bool usb = m_o.slot != 0;
+    // One writer per module at a time, from reading the old record to the read-back.
+    std::unique_ptr<TargetLock> lock;
+    if (Outcome o = lockTarget(*t, lock); !o.ok())
+        return fail(o, t->name());
     if (Outcome o = t->open(); !o.ok())
         return fail(o, t->name());
     NetworkRecord before;
@@ -584,6 +622,14 @@ int Runner::apply() {
         for (ApplyItem& item : items) {
             if (item.result != QStringLiteral("pending"))
                 continue;
+            std::unique_ptr<TargetLock> lock;
+            if (Outcome o = lockTarget(*item.target, lock); !o.ok()) {
+                item.outcome = o;
+                item.result = resultName(o.exit);
+                if (m_o.json)
+                    message(named(item.entry.target(), o.message));
+                continue;
+            }
             item.outcome =
                 writeAndVerify(*item.target, item.entry.bySlot(), item.entry.settings, item.after);
             item.written = item.outcome.bytesWritten + item.outcome.bytesMaybeWritten > 0;
@@ -727,7 +773,7 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     write->add_option("--gateway", o.gateway, "New gateway (0.0.0.0 = none)")->required();
     write->add_flag("--force", o.force, "Write even settings that fail the checks");
     write->add_flag("--no-verify", o.noVerify, "Do not read the record back after writing");
-    write->footer(kExitCodeHelp);
+    write->footer(std::string(kLockHelp) + kExitCodeHelp);
 
     auto* slotsCmd = app.add_subcommand("slots", "List the hub's six slots and their module types");
     addHub(slotsCmd, "Hub number, from 0 (default 0)");
@@ -745,7 +791,7 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     apply->add_flag("--force", o.force, "Write even settings that fail the checks");
     apply->add_flag("--no-verify", o.noVerify, "Do not read the records back after writing");
     addHub(apply, "Hub for the plan's slots, from 0 (default 0)");
-    apply->footer(kExitCodeHelp);
+    apply->footer(std::string(kLockHelp) + kExitCodeHelp);
 
     try {
         app.parse(argc, argv);

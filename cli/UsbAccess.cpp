@@ -1,5 +1,7 @@
 #include "UsbAccess.h"
 
+#include <cstring>
+
 #include "CUsbHub.h"
 #include "ModuleTypes.h"
 #include "UsbFraming.h"
@@ -30,10 +32,20 @@ FT_STATUS TracingDriver::CreateDeviceInfoList(std::uint32_t* numDevs) {
     return m_inner->CreateDeviceInfoList(numDevs);
 }
 FT_STATUS TracingDriver::GetDeviceInfoList(DeviceListNode* list, std::uint32_t* numDevs) {
-    return m_inner->GetDeviceInfoList(list, numDevs);
+    const FT_STATUS s = m_inner->GetDeviceInfoList(list, numDevs);
+    m_listedSerials.clear();
+    if (s == FT_OK && list && numDevs)
+        for (std::uint32_t i = 0; i < *numDevs; ++i)
+            m_listedSerials.emplace_back(
+                list[i].SerialNumber, strnlen(list[i].SerialNumber, sizeof list[i].SerialNumber));
+    return s;
 }
 FT_STATUS TracingDriver::Open(int deviceIndex, FT_HANDLE* handle) {
-    return m_inner->Open(deviceIndex, handle);
+    const FT_STATUS s = m_inner->Open(deviceIndex, handle);
+    if (s == FT_OK && m_openedSerial.empty() && deviceIndex >= 0 &&
+        static_cast<std::size_t>(deviceIndex) < m_listedSerials.size())
+        m_openedSerial = m_listedSerials[static_cast<std::size_t>(deviceIndex)];
+    return s;
 }
 FT_STATUS TracingDriver::Close(FT_HANDLE handle) {
     return m_inner->Close(handle);
@@ -87,9 +99,21 @@ HubSession::HubSession(std::unique_ptr<D2xxDriver> driver, int hubNumber)
                 if (word == fr::slotCommand(m_watchedSlot, reg, false))
                     m_commandSent = true;
         });
+        m_watch = watched.get();
         driver = std::move(watched);
     }
     m_hub = std::make_unique<CUsbHub>(std::move(driver));
+}
+
+QString HubSession::lockName() const {
+    if (m_open && m_watch && !m_watch->openedSerial().empty()) {
+        // A dual-channel device lists its channels as the serial number with "A" and "B".
+        QString serial = QString::fromStdString(m_watch->openedSerial());
+        if (serial.size() > 1 && (serial.endsWith(u'A') || serial.endsWith(u'B')))
+            serial.chop(1);
+        return QStringLiteral("hub-%1").arg(serial);
+    }
+    return QStringLiteral("hub-%1").arg(m_number);
 }
 
 void HubSession::watchForCommand(int slot) {
@@ -173,6 +197,14 @@ Outcome SlotTarget::open() {
         return Outcome::fail(
             Exit::Unreachable,
             QStringLiteral("%1 of %2 holds no module").arg(name(), m_session.name()));
+    return {};
+}
+
+Outcome SlotTarget::lockKey(QString& key) {
+    // The hub is opened first, for its serial number: the same module whatever its number.
+    if (Outcome o = m_session.open(); !o.ok())
+        return o;
+    key = QStringLiteral("%1-slot-%2").arg(m_session.lockName()).arg(m_slot);
     return {};
 }
 

@@ -5,6 +5,8 @@
 
 #include <array>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "D2xx.h"
 #include "ModuleAccess.h"
@@ -36,6 +38,8 @@ public:
                              std::uint32_t* bytesReturned) override;
     std::string lastError() const override { return m_inner->lastError(); }
     bool permissionDenied() const override { return m_inner->permissionDenied(); }
+    /// The serial number of the first device opened, as the device list gave it ("" before).
+    const std::string& openedSerial() const { return m_openedSerial; }
     /// Also called with the bytes of every Write call that moved at least one byte.
     void setSentObserver(std::function<void(const std::uint8_t* data, std::uint32_t size)> f) {
         m_sent = std::move(f);
@@ -45,6 +49,8 @@ private:
     std::unique_ptr<vqx::usb::D2xxDriver> m_inner;
     std::function<void(const QString&)> m_trace;
     std::function<void(const std::uint8_t*, std::uint32_t)> m_sent;
+    std::vector<std::string> m_listedSerials;
+    std::string m_openedSerial;
 };
 
 /// One hub, opened once for all slots a command touches.
@@ -64,6 +70,9 @@ public:
     /// the module in `slot` (0..5); commandSent() tells whether one has gone out since.
     void watchForCommand(int slot);
     bool commandSent() const { return m_commandSent; }
+    /// What names this hub for locks: its serial number once open, without the channel letter
+    /// ("hub-VQX25001" for channels VQX25001A and VQX25001B), else its number ("hub-0").
+    QString lockName() const;
     QString name() const { return QStringLiteral("hub %1").arg(m_number); }
 
 private:
@@ -71,6 +80,7 @@ private:
     QString m_driverName;
     QString m_standingNote; ///< the driver's note before any call (e.g. on listing the hub)
     int m_number;
+    TracingDriver* m_watch = nullptr; ///< owned by m_hub
     int m_watchedSlot = -1;
     bool m_commandSent = false;
     bool m_open = false;
@@ -86,6 +96,7 @@ public:
     Outcome open() override;
     Outcome readRecord(NetworkRecord& record, const Progress& progress) override;
     Outcome writeRecord(const NetworkRecord& record, const Progress& progress) override;
+    Outcome lockKey(QString& key) override;
     int typeCode() const { return m_type; }
 
 private:

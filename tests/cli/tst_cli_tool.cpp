@@ -22,6 +22,7 @@
 #include "ModuleServer.h"
 #include "NetworkRecord.h"
 #include "SimHub.h"
+#include "TargetLock.h"
 #include "Tool.h"
 #include "UsbAccess.h"
 
@@ -243,6 +244,61 @@ private slots:
             QVERIFY2(!r.out.contains("10.0.0.7"), qPrintable(r.out));
             QVERIFY(!r.out.contains("Verified"));
         }
+    }
+
+    // Two writers on one module: while another holder has the module's lock, a write waits
+    // its --timeout and then gives up having sent nothing; once the lock is free it writes.
+    // The same for a plan's write step, over Ethernet and through a hub slot.
+    void writersExcludeEachOther_data() {
+        QTest::addColumn<bool>("usb");
+        QTest::addColumn<bool>("plan");
+        QTest::newRow("write, tcp") << false << false;
+        QTest::newRow("apply, usb") << true << true;
+    }
+    void writersExcludeEachOther() {
+        QFETCH(bool, usb);
+        QFETCH(bool, plan);
+        QTemporaryDir runtime;
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        auto model = std::make_shared<ModuleModel>(ModuleModel::Variant::V2);
+        ModuleServer server(model);
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        auto hub = vqx::sim::makeDemoHub(); // its serial is VQX25001; slot 2 holds a module
+        const QString key = usb ? QStringLiteral("hub-VQX25001-slot-2")
+                                : QStringLiteral("module-127.0.0.1-%1").arg(server.port());
+        const std::shared_ptr<ModuleModel> module = usb ? hub->module(1) : model;
+        const QString target =
+            usb ? QStringLiteral("2,,") : QStringLiteral(",127.0.0.1,%1").arg(server.port());
+        QTemporaryDir dir;
+        const QString planFile = writePlan(
+            dir,
+            QStringLiteral("slot,host,port,ip,mask,gateway\n%1,10.0.0.7,255.255.255.0,0.0.0.0\n")
+                .arg(target)
+                .toUtf8());
+        QStringList args = plan ? QStringList{"apply", planFile, "--json"}
+                                : QStringList{"write",         "--ip",      "10.0.0.7", "--mask",
+                                              "255.255.255.0", "--gateway", "0.0.0.0"};
+        if (!plan)
+            args << "--host"
+                 << "127.0.0.1"
+                 << "--port" << QString::number(server.port());
+        args << "--timeout"
+             << "0.3";
+        const auto before = module->record();
+        auto other = std::make_unique<vqx::cli::TargetLock>(key);
+        QCOMPARE(other->acquire(0), vqx::cli::TargetLock::Result::Taken);
+
+        const Run busy = runTool(args, false, hubDriver(hub));
+        QCOMPARE(busy.exit, vqx::cli::code(plan ? Exit::Partial : Exit::Unreachable));
+        QVERIFY2(busy.err.contains("is busy: process"), qPrintable(busy.err));
+        QVERIFY2(busy.err.contains("waiting up to 0.3 s"), qPrintable(busy.err));
+        QCOMPARE(module->record(), before);
+
+        other.reset();
+        const Run free = runTool(args, false, hubDriver(hub));
+        QCOMPARE(free.exit, 0);
+        QVERIFY(module->record() != before);
+        qunsetenv("XDG_RUNTIME_DIR");
     }
 
     // The bytes the tool writes are the record layout: gateway, mask, IP, each last octet
