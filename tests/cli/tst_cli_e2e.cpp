@@ -579,10 +579,10 @@ private slots:
             << QStringLiteral("stalled.*code -20") << 20000;
         // Each short transfer runs out its 1000 ms time-out; the rest follows.
         QTest::newRow("short writes completed")
-            << QStringLiteral("short-writes=3")
+            << QStringLiteral("short-writes=3 serial=VQXSHORT1")
             << QStringList{"write",     "--slot",    "1",        "--ip",     "10.0.0.9", "--mask",
                            "255.0.0.0", "--gateway", "10.0.0.1", "--driver", "libftdi"}
-            << int(kOk) << QStringLiteral("^$") << 20000;
+            << int(kOk) << QString() << 20000;
     }
     void libftdiFaults() {
         QFETCH(QString, config);
@@ -595,7 +595,8 @@ private slots:
         const EmuRun e = runEmulated(config, args, boundMs + 10000);
         QVERIFY2(clock.elapsed() < boundMs, qPrintable(QString::number(clock.elapsed())));
         QVERIFY2(e.exit == exit, qPrintable(e.err));
-        QVERIFY2(e.err.contains(QRegularExpression(mentions)), qPrintable(e.err));
+        if (!mentions.isEmpty())
+            QVERIFY2(e.err.contains(QRegularExpression(mentions)), qPrintable(e.err));
         QVERIFY(!e.transcript.contains("REJECTED"));
         if (exit == kOk) {
             QVERIFY2(e.out.contains("Verified"), e.out.constData());
