@@ -22,6 +22,14 @@ QString describe(int code) {
     return QStringLiteral("%1 (code %2)").arg(QString::fromUtf8(CUsbHub::Describe(code))).arg(code);
 }
 
+/// What the driver knows of a failed transfer (a device unplugged, say), added to its text.
+Outcome withDriverError(CUsbHub& hub, Outcome outcome) {
+    const D2xxDriver* driver = hub.Driver();
+    if (!outcome.ok() && outcome.deviceCode > 0 && driver && !driver->lastError().empty())
+        outcome.message += QStringLiteral(" [%1]").arg(QString::fromStdString(driver->lastError()));
+    return outcome;
+}
+
 } // namespace
 
 TracingDriver::TracingDriver(std::unique_ptr<D2xxDriver> inner,
@@ -169,10 +177,11 @@ Outcome HubSession::readSlotTypes(std::array<int, 6>& codes) {
     std::uint8_t bytes[4] = {};
     const int r = m_hub->ReadRegs(2, bytes, 2);
     if (r != 0)
-        return Outcome::fail(Exit::Device,
-                             QStringLiteral("%1 failure: reading the slot types failed: %2")
-                                 .arg(name(), describe(r)),
-                             r);
+        return withDriverError(
+            *m_hub, Outcome::fail(Exit::Device,
+                                  QStringLiteral("%1 failure: reading the slot types failed: %2")
+                                      .arg(name(), describe(r)),
+                                  r));
     codes = slotTypes(slotTypeWord(bytes));
     return {};
 }
@@ -209,27 +218,30 @@ Outcome SlotTarget::lockKey(QString& key) {
 }
 
 Outcome SlotTarget::readRecord(NetworkRecord& record, const Progress& progress) {
-    return readRecordBytes(
-        name(),
-        [this](std::uint16_t address, std::uint8_t& byte) {
-            return m_session.hub().ReadSlotEeprom(m_slot - 1, address, byte);
-        },
-        &CUsbHub::Describe, record, progress);
+    return withDriverError(m_session.hub(),
+                           readRecordBytes(
+                               name(),
+                               [this](std::uint16_t address, std::uint8_t& byte) {
+                                   return m_session.hub().ReadSlotEeprom(m_slot - 1, address, byte);
+                               },
+                               &CUsbHub::Describe, record, progress));
 }
 
 Outcome SlotTarget::writeRecord(const NetworkRecord& record, const Progress& progress) {
-    return writeRecordBytes(
-        name(),
-        [this](std::uint16_t address, std::uint8_t byte, bool& reached) {
-            m_session.watchForCommand(m_slot - 1);
-            const int r = m_session.hub().WriteSlotEeprom(m_slot - 1, address, byte);
-            // The hub's report of a failed access settles the byte; a failure after the
-            // command went out (status never finished, a stalled or failing transfer) leaves
-            // it open.
-            reached = r != 0 && r != CUsbHub::kSlotAccessFailed && m_session.commandSent();
-            return r;
-        },
-        &CUsbHub::Describe, record, progress);
+    return withDriverError(
+        m_session.hub(),
+        writeRecordBytes(
+            name(),
+            [this](std::uint16_t address, std::uint8_t byte, bool& reached) {
+                m_session.watchForCommand(m_slot - 1);
+                const int r = m_session.hub().WriteSlotEeprom(m_slot - 1, address, byte);
+                // The hub's report of a failed access settles the byte; a failure after the
+                // command went out (status never finished, a stalled or failing transfer) leaves
+                // it open.
+                reached = r != 0 && r != CUsbHub::kSlotAccessFailed && m_session.commandSent();
+                return r;
+            },
+            &CUsbHub::Describe, record, progress));
 }
 
 } // namespace vqx::cli

@@ -1,7 +1,8 @@
 # CPack settings for the .deb package:
 #   cmake --build build/default --target package
 #   (or: cd build/default && cpack -G DEB)
-# The package installs under /usr: the dialog, vqx250-ipconfig, vqx250-modsim, the .desktop
+# The package installs under /usr: the dialog, vqx250-ipconfig, vqx250-modsim, the USB-level
+# hub emulation (lib/vqx250-ipconfig/libvqx250-usbemu.so, for LD_PRELOAD), the .desktop
 # file and icons, the hub's udev rule, the compressed man pages, the copyright file and the
 # changelog. Its dependencies are Debian's runtime packages.
 set(CPACK_GENERATOR "DEB" CACHE STRING "CPack generators")

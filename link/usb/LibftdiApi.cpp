@@ -49,6 +49,16 @@ std::string sysfsAttribute(const std::string& device, const char* attribute) {
     return value;
 }
 
+/// True when libusb may not open the device for lack of permission (LIBUSB_ERROR_ACCESS):
+/// libftdi's own open failure does not say why.
+bool openDenied(libusb_device* dev) {
+    libusb_device_handle* handle = nullptr;
+    const int rc = libusb_open(dev, &handle);
+    if (rc == 0)
+        libusb_close(handle);
+    return rc == LIBUSB_ERROR_ACCESS;
+}
+
 bool deviceNodeDenied(std::uint8_t bus, std::uint8_t address) {
     char path[64];
     std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", unsigned{bus}, unsigned{address});
@@ -104,12 +114,21 @@ public:
                                                           transferred, m_ctx->usb_write_timeout);
                           });
         if (n < 0)
-            m_usbError = std::string("USB bulk write failed: ") + libusb_error_name(n);
+            m_usbError = std::string("USB bulk write failed: ") + libusb_strerror(n);
         return n;
     }
+    // A USB transfer that times out is no error here: the chip sends its status bytes every
+    // latency-timer period, so only a chip that stopped answering lets it run out, and then
+    // the read has simply returned nothing, as the vendor's FT_Read does at its time-out.
     int read(std::uint8_t* data, int size) override {
         m_usbError.clear();
-        return ftdi_read_data(m_ctx, data, size);
+        const int n = ftdi_read_data(m_ctx, data, size);
+        if (n == LIBUSB_ERROR_TIMEOUT)
+            return 0;
+        // libftdi passes libusb's status of a failed bulk transfer through unchanged.
+        if (n < 0 && std::string(ftdi_get_error_string(m_ctx)) == "usb bulk read failed")
+            m_usbError = std::string("USB bulk read failed: ") + libusb_strerror(n);
+        return n;
     }
     std::string errorString() const override {
         return m_usbError.empty() ? std::string(ftdi_get_error_string(m_ctx)) : m_usbError;
@@ -188,11 +207,13 @@ public:
             return report(OpenError::NotFound, "the device is gone");
         }
         const int rc = ftdi_usb_open_dev(ctx, target);
+        const bool denied =
+            rc < 0 && (deviceNodeDenied(where.bus, where.address) || openDenied(target));
         ftdi_list_free(&list);
         if (rc < 0) {
             std::string text = ftdi_get_error_string(ctx);
             ftdi_free(ctx);
-            if (deviceNodeDenied(where.bus, where.address))
+            if (denied)
                 return report(OpenError::NoPermission, "no permission to open it (" + text + ")");
             return report(rc == -5 ? OpenError::Busy : OpenError::Other, text);
         }
@@ -236,6 +257,10 @@ private:
             const std::string name = sysfsName(usb);
             dev.serial = sysfsAttribute(name, "serial");
             dev.description = sysfsAttribute(name, "product");
+            // Where sysfs is out of reach too (a sandbox), the device is listed under its
+            // location, so that opening it reports the missing permission, not a missing hub.
+            if (dev.serial.empty() && !name.empty() && openDenied(usb))
+                dev.serial = "USB" + name;
         }
         m_found.push_back(where);
         m_devices.push_back(dev);

@@ -21,20 +21,10 @@ std::array<std::uint8_t, 12> recordFor(std::uint32_t ip) {
 
 DemoEnvironment::DemoEnvironment(QObject* parent)
     : QObject(parent), m_module(std::make_shared<ModuleModel>(ModuleModel::Variant::V2)),
-      m_hub(std::make_shared<SimHub>()) {
+      m_hub(makeHub({kSlotTypes[0], kSlotTypes[1], kSlotTypes[2], kSlotTypes[3], kSlotTypes[4],
+                     kSlotTypes[5]})) {
     m_module->setRecord(recordFor(ipv4(192, 168, 1, 20)));
     m_server = new ModuleServer(m_module, this);
-    for (int slot = 0; slot < 6; ++slot) {
-        const int type = kSlotTypes[slot];
-        if (type == 0) {
-            m_hub->setSlot(slot, 0, nullptr);
-            continue;
-        }
-        auto module = std::make_shared<ModuleModel>(type == 2 ? ModuleModel::Variant::V2
-                                                              : ModuleModel::Variant::V1);
-        module->setRecord(recordFor(ipv4(192, 168, 1, 101 + static_cast<unsigned>(slot))));
-        m_hub->setSlot(slot, type, std::move(module));
-    }
 }
 
 DemoEnvironment::~DemoEnvironment() = default;

@@ -67,6 +67,21 @@ void SimHub::clearLog() {
     m_readRun = 0;
 }
 
+void SimHub::receive(const std::uint8_t* data, std::size_t size) {
+    m_writes.emplace_back(data, data + size);
+    for (std::size_t i = 0; i < size; ++i)
+        feed(data[i]);
+}
+
+std::size_t SimHub::takeReply(std::uint8_t* data, std::size_t max) {
+    const std::size_t n = std::min(max, m_reply.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        data[i] = m_reply.front();
+        m_reply.pop_front();
+    }
+    return n;
+}
+
 FT_STATUS SimHub::write(const std::uint8_t* data, std::uint32_t size, std::uint32_t* written) {
     const int call = m_writeCalls++;
     *written = 0;
@@ -443,19 +458,26 @@ FT_STATUS SimHubDriver::Read(FT_HANDLE handle, void* buffer, std::uint32_t bytes
 
 // ---- Demo hub and registration ------------------------------------------------------------
 
-std::shared_ptr<SimHub> makeDemoHub(std::string serial) {
+std::shared_ptr<SimHub> makeHub(const std::array<int, 6>& types, std::string serial) {
     auto hub = std::make_shared<SimHub>(std::move(serial));
-    const int types[] = {1, 2, 3, 9, 5};
-    for (int slot = 0; slot < 5; ++slot) {
+    for (int slot = 0; slot < fr::kSlotCount; ++slot) {
+        const int type = types[static_cast<std::size_t>(slot)];
+        if (type == 0) {
+            hub->setSlot(slot, 0, nullptr);
+            continue;
+        }
         auto module = std::make_shared<ModuleModel>(
-            types[slot] == fr::kTypeAfg ? ModuleModel::Variant::V2 : ModuleModel::Variant::V1);
+            type == fr::kTypeAfg ? ModuleModel::Variant::V2 : ModuleModel::Variant::V1);
         // Each address is stored last octet first: gateway, mask, IP address.
         module->setRecord(
             {1, 1, 168, 192, 0, 255, 255, 255, static_cast<std::uint8_t>(101 + slot), 1, 168, 192});
-        hub->setSlot(slot, types[slot], std::move(module));
+        hub->setSlot(slot, type, std::move(module));
     }
-    hub->setSlot(5, 0, nullptr);
     return hub;
+}
+
+std::shared_ptr<SimHub> makeDemoHub(std::string serial) {
+    return makeHub({1, 2, 3, 9, 5, 0}, std::move(serial));
 }
 
 void registerSimDriver(std::shared_ptr<SimHub> hub) {

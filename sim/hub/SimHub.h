@@ -11,6 +11,8 @@
 //   3  write  value for the next slot write command
 // A slot command with not exactly one select bit, or for an empty slot, fails (status 0x2).
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -105,6 +107,13 @@ public:
     /// Bytes the hub has answered that no FT_Read has taken yet.
     std::size_t pendingReply() const { return m_reply.size(); }
     void clearLog();
+
+    // ---- Device side for a transport other than SimHubDriver (the USB-level emulation) ----
+    /// Bytes arriving on channel B, as if one FT_Write had accepted them all (logged in
+    /// writes(); the write faults above are not applied).
+    void receive(const std::uint8_t* data, std::size_t size);
+    /// Moves up to `max` bytes of the hub's answers to `data`; returns how many.
+    std::size_t takeReply(std::uint8_t* data, std::size_t max);
 
 private:
     friend class SimHubDriver;
@@ -208,6 +217,11 @@ private:
     Faults m_faults;
     std::map<vqx::usb::FT_HANDLE, std::unique_ptr<Handle>> m_handles;
 };
+
+/// A hub whose six slots hold the given type codes (0 = an empty slot); a type-2 slot holds a
+/// variant-2 module, the others variant 1; each module's network settings record is gateway
+/// 192.168.1.1, mask 255.255.255.0 and IP address 192.168.1.101 + slot.
+std::shared_ptr<SimHub> makeHub(const std::array<int, 6>& types, std::string serial = "VQX25001");
 
 /// The demonstration hub: slot types 1, 2, 3, 9, 5 and an empty sixth slot (slot-type bytes
 /// 0x21 0x93 0x05 0x00); the type-2 slot holds a variant-2 module, the others variant 1; each

@@ -1,11 +1,14 @@
 // vqx250-ipconfig end to end: the real executable against vqx250-modsim processes on
 // loopback and against the simulated hub (--driver sim, --demo). Each command, the --json
 // output, refused settings, a verification mismatch, a plan with a failing module, and the
-// exit statuses.
+// exit statuses. With --driver libftdi (and auto) libftdi's real code runs against the hub
+// emulated below libusb (libvqx250-usbemu.so, preloaded), strict: a USB request the emulated
+// chip would not accept ends the tool with status 86.
 
 #include <memory>
 #include <vector>
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -35,8 +38,10 @@ struct Run {
     QJsonDocument json() const { return QJsonDocument::fromJson(out); }
 };
 
-Run run(const QStringList& args, int timeoutMs = 60000) {
+Run run(const QStringList& args, int timeoutMs = 60000,
+        const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
     QProcess p;
+    p.setProcessEnvironment(env);
     p.start(tool(), args);
     Run r;
     if (!p.waitForStarted(10000)) {
@@ -52,6 +57,27 @@ Run run(const QStringList& args, int timeoutMs = 60000) {
     r.exit = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     r.out = p.readAllStandardOutput();
     r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+/// A run of the tool on the hub emulated at the USB level, configured with `config`, and the
+/// emulation's transcript of every USB request.
+struct EmuRun : Run {
+    QString transcript;
+};
+
+EmuRun runEmulated(const QString& config, const QStringList& args, int timeoutMs = 60000) {
+    QTemporaryDir dir;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LD_PRELOAD", qEnvironmentVariable("VQX_USBEMU"));
+    env.insert("VQX250_USBEMU", config + " strict transcript=" + dir.filePath("usb.log"));
+    env.insert("ASAN_OPTIONS", "detect_leaks=1:verify_asan_link_order=0");
+    env.remove("LD_LIBRARY_PATH"); // no vendor library anywhere
+    EmuRun r;
+    static_cast<Run&>(r) = run(args, timeoutMs, env);
+    QFile log(dir.filePath("usb.log"));
+    if (log.open(QIODevice::ReadOnly))
+        r.transcript = QString::fromUtf8(log.readAll());
     return r;
 }
 
@@ -487,6 +513,95 @@ private slots:
         QCOMPARE(w.json().object().value("target").toString(), QStringLiteral("slot 2"));
         // The progress display is for terminals only.
         QVERIFY(!w.err.contains("bytes"));
+    }
+
+    // --driver libftdi on the emulated hub gives the bytes --driver sim (or --demo) gives.
+    void libftdiLikeSim_data() {
+        QTest::addColumn<QString>("config");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("reference");
+        const QString simHub = QStringLiteral("slots=1,2,3,9,5,0");
+        const QStringList write{"write",  "--slot",      "3",         "--ip",     "10.3.2.1",
+                                "--mask", "255.255.0.0", "--gateway", "10.3.0.1", "--json"};
+        QTest::newRow("slots, demo hub by default") << QString() << QStringList{"slots", "--json"}
+                                                    << QStringList{"slots", "--demo", "--json"};
+        QTest::newRow("slots") << simHub << QStringList{"slots"}
+                               << QStringList{"slots", "--driver", "sim"};
+        QTest::newRow("read") << simHub << QStringList{"read", "--slot", "2", "--json"}
+                              << QStringList{"read", "--slot", "2", "--json", "--driver", "sim"};
+        QTest::newRow("read, 64-byte packets")
+            << simHub + " packet=64" << QStringList{"read", "--slot", "5"}
+            << QStringList{"read", "--slot", "5", "--driver", "sim"};
+        QTest::newRow("write and read back")
+            << simHub << write << write + QStringList{"--driver", "sim"};
+    }
+    void libftdiLikeSim() {
+        QFETCH(QString, config);
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, reference);
+        const EmuRun e = runEmulated(config, args + QStringList{"--driver", "libftdi"});
+        const Run r = run(reference);
+        QCOMPARE(r.exit, kOk);
+        QVERIFY2(e.exit == kOk, qPrintable(e.err));
+        QCOMPARE(e.out, r.out);
+        QVERIFY2(e.transcript.contains("bulk in 0x83 4096 -> "), qPrintable(e.transcript));
+        QVERIFY(!e.transcript.contains("REJECTED"));
+    }
+
+    void autoChoosesLibftdiWithoutVendorLibrary() {
+        const EmuRun e = runEmulated(QString(), {"slots", "--driver", "auto", "-v"});
+        QVERIFY2(e.exit == kOk, qPrintable(e.err));
+        QVERIFY2(e.err.contains("driver: libftdi"), qPrintable(e.err));
+        QCOMPARE(e.out, run({"slots", "--demo"}).out);
+    }
+
+    // The USB faults end with a clear message, each within its bound.
+    void libftdiFaults_data() {
+        QTest::addColumn<QString>("config");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("mentions");
+        QTest::addColumn<int>("boundMs");
+        const QStringList read{"read", "--slot", "1", "--driver", "libftdi"};
+        QTest::newRow("permission denied")
+            << QStringLiteral("deny-open") << QStringList{"slots", "--driver", "libftdi"}
+            << int(kUnreachable)
+            << QStringLiteral("no permission to open it.*\\n.*60-vqx250-hub\\.rules") << 5000;
+        QTest::newRow("unplugged mid-transfer")
+            << QStringLiteral("unplug-after=20") << read << int(kDevice)
+            << QStringLiteral("EEPROM read failed at address \\d+: .*disconnected") << 5000;
+        // 10 transfers of 1000 ms each that move nothing: the stall bound (-20).
+        QTest::newRow("IN endpoint silent")
+            << QStringLiteral("silent-after=3") << read << int(kDevice)
+            << QStringLiteral("stalled.*code -20") << 20000;
+        QTest::newRow("OUT endpoint stalled")
+            << QStringLiteral("stall-after=10") << read << int(kDevice)
+            << QStringLiteral("stalled.*code -20") << 20000;
+        // Each short transfer runs out its 1000 ms time-out; the rest follows.
+        QTest::newRow("short writes completed")
+            << QStringLiteral("short-writes=3 serial=VQXSHORT1")
+            << QStringList{"write",     "--slot",    "1",        "--ip",     "10.0.0.9", "--mask",
+                           "255.0.0.0", "--gateway", "10.0.0.1", "--driver", "libftdi"}
+            << int(kOk) << QString() << 20000;
+    }
+    void libftdiFaults() {
+        QFETCH(QString, config);
+        QFETCH(QStringList, args);
+        QFETCH(int, exit);
+        QFETCH(QString, mentions);
+        QFETCH(int, boundMs);
+        QElapsedTimer clock;
+        clock.start();
+        const EmuRun e = runEmulated(config, args, boundMs + 10000);
+        QVERIFY2(clock.elapsed() < boundMs, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(e.exit == exit, qPrintable(e.err));
+        if (!mentions.isEmpty())
+            QVERIFY2(e.err.contains(QRegularExpression(mentions)), qPrintable(e.err));
+        QVERIFY(!e.transcript.contains("REJECTED"));
+        if (exit == kOk) {
+            QVERIFY2(e.out.contains("Verified"), e.out.constData());
+            QCOMPARE(e.transcript.count("(short)"), 3);
+        }
     }
 
     void emptySlotIsUnreachable() {

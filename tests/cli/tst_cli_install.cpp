@@ -23,6 +23,7 @@ const Expected kInstalled[] = {
     {"bin/VQX250_IPConfig", true},
     {"bin/vqx250-ipconfig", true},
     {"bin/vqx250-modsim", true},
+    {"lib/vqx250-ipconfig/libvqx250-usbemu.so", false},
     {"share/applications/vqx250-ipconfig.desktop", false},
     {"share/icons/hicolor/16x16/apps/vqx250-ipconfig.png", false},
     {"share/icons/hicolor/32x32/apps/vqx250-ipconfig.png", false},

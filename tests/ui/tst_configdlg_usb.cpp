@@ -1,9 +1,11 @@
 // USB mode of the dialog against the simulated hub: enumeration, its failures, slot labels,
-// reading and writing a slot module's record.
+// reading and writing a slot module's record. emulatedHub runs the libftdi backend against
+// the hub emulated below libusb, in the ctest entry that preloads libvqx250-usbemu.so.
 
 #include <QApplication>
 #include <QRegularExpression>
 
+#include "LibFtdiDriver.h"
 #include "UiTestSupport.h"
 
 using namespace uitest;
@@ -167,6 +169,38 @@ private slots:
         QCOMPARE(h.combo()->GetCurSel(), -1);
         QVERIFY(h.combo()->currentText().isEmpty());
         QVERIFY(h.settingsDisabled());
+    }
+
+    // The demo hub's labels, a slot read and "Set" through libftdi on the emulated chip (strict:
+    // a request it would not accept ends the test).
+    void emulatedHub() {
+        if (!qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("libvqx250-usbemu")))
+            QSKIP("needs libvqx250-usbemu.so preloaded");
+        Harness h(std::make_unique<vqx::usb::LibFtdiDriver>());
+        h.dlg->show();
+        h.dlg->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(h.dlg.get()));
+        h.click(CConfigDlg::IDC_USB);
+        QVERIFY2(h.messages.isEmpty(), qPrintable(h.texts().join('\n')));
+        const QStringList labels{"Oscilloscope", "Afg", "Thermo", "Unknown", "Strain", "No"};
+        for (int slot = 1; slot <= 6; ++slot)
+            QCOMPARE(h.label(slot), QStringLiteral("Slot %1: ").arg(slot) + labels[slot - 1]);
+        h.chooseSlot(1);
+        QVERIFY2(h.messages.isEmpty(), qPrintable(h.texts().join('\n')));
+        QCOMPARE(h.ip(1004)->text(), QStringLiteral("192.168.1.102"));
+        QCOMPARE(h.ip(1006)->text(), QStringLiteral("255.255.255.0"));
+        QCOMPARE(h.ip(1007)->text(), QStringLiteral("192.168.1.1"));
+        h.ip(1004)->ClearAddress();
+        h.ip(1004)->field(0)->setFocus();
+        for (QChar c : QStringLiteral("10.20.30.40"))
+            QTest::keyClick(QApplication::focusWidget(), c.toLatin1());
+        QCOMPARE(h.ip(1004)->text(), QStringLiteral("10.20.30.40"));
+        h.click(CConfigDlg::IDC_SET);
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Done")});
+        h.chooseSlot(4); // another slot, then back: read afresh from the module
+        QCOMPARE(h.ip(1004)->text(), QStringLiteral("192.168.1.105"));
+        h.chooseSlot(1);
+        QCOMPARE(h.ip(1004)->text(), QStringLiteral("10.20.30.40"));
     }
 
     void moduleTypeNames() {

@@ -1,10 +1,15 @@
 // The libftdi backend behind its seam: list building like the vendor library, opening by
 // list position, the read/write emulation (0-byte reads repeated until the time-out on a
-// test clock), the configuration calls, and the permission failure.
+// test clock), the configuration calls, and the permission failure. The emulatedChip cases
+// run libftdi itself against the chip emulated below libusb; they run only in the ctest
+// entry that preloads libvqx250-usbemu.so.
 
 #include <QtTest>
 
 #include <deque>
+
+#include <ftdi.h>
+#include <libusb.h>
 
 #include "CUsbHub.h"
 #include "LibFtdiDriver.h"
@@ -150,6 +155,43 @@ struct Rig {
     LibFtdiDriver* driver = nullptr;
     std::unique_ptr<CUsbHub> usb;
 };
+
+bool emulationLoaded() {
+    return std::string(libusb_get_version()->describe) == "vqx250-usbemu";
+}
+
+/// A libftdi context on one channel of the emulated hub.
+struct Channel {
+    explicit Channel(ftdi_interface which) : ctx(ftdi_new()) {
+        ok = ctx && ftdi_set_interface(ctx, which) == 0 && ftdi_usb_open(ctx, 0x5A3C, 0x2207) == 0;
+    }
+    ~Channel() {
+        if (ctx)
+            ftdi_free(ctx);
+    }
+    ftdi_context* ctx;
+    bool ok = false;
+};
+
+/// Channel A as the hub needs it: 115200 baud, then synchronous bit-bang with all inputs.
+bool setUpChannelA(Channel& a) {
+    return a.ok && ftdi_set_baudrate(a.ctx, 115200) == 0 &&
+           ftdi_set_bitmode(a.ctx, 0x00, 0x04) == 0;
+}
+
+/// Starts a fresh emulated hub (the variable differs from the last one) with a transcript.
+QString freshHub(const QTemporaryDir& dir, const QString& extra) {
+    static int n = 0;
+    const QString log = dir.filePath(QStringLiteral("usb%1.log").arg(++n));
+    qputenv("VQX250_USBEMU",
+            QStringLiteral("serial=EMU%1 transcript=%2 %3").arg(n).arg(log, extra).toUtf8());
+    return log;
+}
+
+QString readText(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
 
 } // namespace
 
@@ -452,6 +494,103 @@ private slots:
         QCOMPARE(rig.usb->CountHubs(count), int(FT_OTHER_ERROR));
         QCOMPARE(int(count), 3);
         QVERIFY(QString::fromStdString(rig.driver->lastError()).contains("no USB"));
+    }
+
+    // Requests the chip or the hub would not accept fail and are reported as rejected.
+    void emulatedChipRejects_data() {
+        QTest::addColumn<int>("mistake");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("none") << 0 << QString();
+        QTest::newRow("bit mode before baud rate") << 1 << "bit mode before baud rate";
+        QTest::newRow("wrong interface index") << 2 << "wrong interface index";
+        QTest::newRow("read on the wrong endpoint") << 3 << "read on the wrong endpoint";
+        QTest::newRow("channel B before channel A") << 4 << "while channel A is not";
+    }
+    void emulatedChipRejects() {
+        if (!emulationLoaded())
+            QSKIP("needs libvqx250-usbemu.so preloaded");
+        QFETCH(int, mistake);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString log = freshHub(dir, QString());
+        Channel a(INTERFACE_A);
+        Channel b(INTERFACE_B);
+        QVERIFY(a.ok && b.ok);
+        const unsigned char request[] = {0xC2, 0x02, 0x00, 0x00, 0x00, 0x00};
+        unsigned char reply[4] = {};
+        int rc = 0;
+        switch (mistake) {
+        case 0:
+            QVERIFY(setUpChannelA(a));
+            QCOMPARE(ftdi_write_data(b.ctx, request, 6), 6);
+            rc = ftdi_read_data(b.ctx, reply, 4);
+            QCOMPARE(rc, 4); // slot types 1, 2, 9, 7, 5, 0
+            QCOMPARE(QByteArray(reinterpret_cast<char*>(reply), 4),
+                     QByteArray("\x21\x79\x05\x00", 4));
+            break;
+        case 1:
+            rc = ftdi_set_bitmode(a.ctx, 0x00, 0x04); // still at libftdi's 9600 baud
+            break;
+        case 2:
+            QVERIFY(setUpChannelA(a));
+            b.ctx->index = INTERFACE_A;
+            rc = ftdi_set_latency_timer(b.ctx, 2);
+            break;
+        case 3:
+            QVERIFY(setUpChannelA(a));
+            QCOMPARE(ftdi_write_data(b.ctx, request, 6), 6);
+            b.ctx->out_ep = 0x81;
+            rc = ftdi_read_data(b.ctx, reply, 4);
+            break;
+        case 4:
+            rc = ftdi_write_data(b.ctx, request, 6);
+            break;
+        }
+        const QString transcript = readText(log);
+        if (mistake == 0) {
+            QVERIFY2(!transcript.contains("REJECTED"), qPrintable(transcript));
+        } else {
+            QVERIFY2(rc < 0, qPrintable(QString::number(rc)));
+            QVERIFY2(transcript.contains("REJECTED: ") && transcript.contains(reason),
+                     qPrintable(transcript));
+        }
+    }
+
+    // Every IN packet starts with the two modem-status bytes; the short packet that ends a
+    // transfer waits for the latency timer.
+    void emulatedChipPackets() {
+        if (!emulationLoaded())
+            QSKIP("needs libvqx250-usbemu.so preloaded");
+        QTemporaryDir dir;
+        freshHub(dir, QStringLiteral("packet=64"));
+        Channel a(INTERFACE_A);
+        Channel b(INTERFACE_B);
+        QVERIFY(setUpChannelA(a) && b.ok);
+        QCOMPARE(ftdi_set_latency_timer(b.ctx, 100), 0);
+        unsigned char latency = 0;
+        QCOMPARE(ftdi_get_latency_timer(b.ctx, &latency), 0);
+        QCOMPARE(int(latency), 100);
+        unsigned short status = 0;
+        QCOMPARE(ftdi_poll_modem_status(b.ctx, &status), 0);
+        QCOMPARE(status, 0x6031);
+        // 40 words of register 2: 80 bytes, one full packet and a short one.
+        const unsigned char request[] = {0xC2, 40, 0x00, 0x00, 0x00, 0x00};
+        QCOMPARE(ftdi_write_data(b.ctx, request, 6), 6);
+        unsigned char in[4096];
+        int got = 0;
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(libusb_bulk_transfer(b.ctx->usb_dev, 0x83, in, sizeof in, &got, 1000), 0);
+        QVERIFY(clock.elapsed() >= 100);
+        QCOMPARE(got, 64 + 2 + 18);
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(in), 6),
+                 QByteArray("\x31\x60\x21\x79\x05\x00", 6));
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(in) + 64, 2), QByteArray("\x31\x60"));
+        // Nothing more: the status bytes alone, again after the latency timer.
+        clock.restart();
+        QCOMPARE(libusb_bulk_transfer(b.ctx->usb_dev, 0x83, in, sizeof in, &got, 1000), 0);
+        QVERIFY(clock.elapsed() >= 100);
+        QCOMPARE(got, 2);
     }
 
     void deviceTypes() {
