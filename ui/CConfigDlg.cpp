@@ -518,8 +518,8 @@ bool CConfigDlg::IsOwnObject(const QObject* object) const {
 }
 
 bool CConfigDlg::eventFilter(QObject* watched, QEvent* event) {
-    if (m_discardingInput && isInputEvent(event) && !isClosingKey(event) && IsOwnObject(watched))
-        return true;
+    if (m_discardingInput) // installed on the application while queued input is dispatched
+        return isInputEvent(event) && !isClosingKey(event) && IsOwnObject(watched);
     if (!IsBusy())
         return QDialog::eventFilter(watched, event);
     // During a transfer the controls that start device operations take no input.

@@ -3,6 +3,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QRegularExpression>
 
@@ -353,6 +354,10 @@ private slots:
             if (++sleeps == 2) {
                 postClick(h.item(CConfigDlg::IDC_SET));
                 postClick(h.item(CConfigDlg::IDC_ETHERNET));
+                if (write) // Escape is kept: the dialog ends once the transfer has
+                    QCoreApplication::postEvent(
+                        h.ip(1004)->field(0),
+                        new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
             }
         });
         if (write)
@@ -365,6 +370,7 @@ private slots:
         QCOMPARE(int(hub->module(0)->record()[8]), write ? 99 : 101); // the one write only
         QVERIFY(h.radio(1001)->isChecked());                          // still USB mode
         QVERIFY(h.settingsEnabled());
+        QCOMPARE(h.dlg->isVisible(), !write);
     }
 
     void slotReadFailure() {
