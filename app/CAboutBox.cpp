@@ -26,7 +26,9 @@ CAboutBox::CAboutBox(QWidget* parent) : QDialog(parent) {
 #endif
     setModal(true);
     const QFont f = font();
+    using vqx::ui::growToText;
     using vqx::ui::mapDialogRect;
+    using vqx::ui::textWidth;
 
     auto* icon = new QLabel(this);
     icon->setObjectName(QStringLiteral("aboutIcon"));
@@ -39,11 +41,13 @@ CAboutBox::CAboutBox(QWidget* parent) : QDialog(parent) {
     description->setObjectName(QStringLiteral("aboutDescription"));
     description->setTextFormat(Qt::PlainText);
     description->setGeometry(mapDialogRect(f, 40, 10, 119, 8));
+    growToText(description, textWidth(description, kDescription)); // Cyrillic runs wider
 
     auto* year = new QLabel(YearLine(), this);
     year->setObjectName(QStringLiteral("aboutYear"));
     year->setTextFormat(Qt::PlainText);
     year->setGeometry(mapDialogRect(f, 40, 25, 156, 8));
+    growToText(year, textWidth(year, year->text()));
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("IDOK"));
@@ -51,5 +55,12 @@ CAboutBox::CAboutBox(QWidget* parent) : QDialog(parent) {
     ok->setGeometry(mapDialogRect(f, 178, 7, 50, 14));
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 
-    setFixedSize(mapDialogRect(f, 0, 0, 235, 55).size());
+    // A description grown up to OK moves OK, and the box's right edge, to the right.
+    QSize size = mapDialogRect(f, 0, 0, 235, 55).size();
+    const int gap = mapDialogRect(f, 0, 0, 4, 0).width();
+    if (const int push = description->geometry().right() + 1 + gap - ok->x(); push > 0) {
+        ok->move(ok->x() + push, ok->y());
+        size.rwidth() += push;
+    }
+    setFixedSize(size);
 }

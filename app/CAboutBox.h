@@ -1,6 +1,8 @@
 #pragma once
 // The about box (template 100): the icon, "Конфигуратор параметров Ethernet", the year line
-// and OK. It has no state; OK, Escape and the close box end it.
+// and OK. It has no state; OK, Escape and the close box end it. A text wider than its
+// template width (the Cyrillic line in many fonts) widens its label, and OK and the box move
+// aside when the label would reach OK.
 
 #include <QDialog>
 

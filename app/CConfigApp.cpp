@@ -94,6 +94,16 @@ int CConfigApp::ParseArguments(const QStringList& arguments, Options& options, Q
     return -1;
 }
 
+int CConfigApp::AnswerInfoOptions() {
+    QCoreApplication::setApplicationVersion(QStringLiteral(VQX_VERSION));
+    Options options;
+    QString output;
+    const int rc = ParseArguments(QCoreApplication::arguments(), options, &output);
+    if (rc >= 0)
+        std::printf("%s", qPrintable(output));
+    return rc;
+}
+
 int CConfigApp::ParseCommandLine() {
     QString output;
     const int rc = ParseArguments(arguments(), m_options, &output);

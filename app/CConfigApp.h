@@ -33,6 +33,9 @@ public:
 
     CConfigApp(int& argc, char** argv);
 
+    /// Answers --help and --version (printing their text) with only a QCoreApplication, so
+    /// that they need no display. Returns their exit code, or -1 to go on.
+    static int AnswerInfoOptions();
     /// Reads the command line. Returns -1 to go on, otherwise the exit code (after --help or
     /// --version).
     int ParseCommandLine();

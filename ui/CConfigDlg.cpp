@@ -17,6 +17,8 @@
 #include <QStyle>
 #include <QThread>
 #include <QTimer>
+#include <QWindow>
+#include <qdrawutil.h>
 
 #include "ArpCache.h"
 #include "CIPAddressCtrl.h"
@@ -83,32 +85,101 @@ QString errorText(int code) {
     return QStringLiteral("Error. Code = %1").arg(code);
 }
 
+QString chooseSlotText() {
+    return QStringLiteral("Choose a slot first.");
+}
+
+// A group box drawn as the dialog template draws one: an etched frame whose top line runs
+// through the middle of the title (also when there is no title), the title on a cleared
+// stretch of that line. Styles such as Fusion put the title above the frame instead.
+class TemplateGroupBox final : public QGroupBox {
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        const QFontMetrics fm = fontMetrics();
+        const int line = fm.height() / 2;
+        qDrawShadeRect(&p, QRect(0, line, width(), height() - line), palette(), true, 1, 0);
+        if (title().isEmpty())
+            return;
+        const int gap = std::max(fm.averageCharWidth() / 3, 2);
+        const QRect text(fm.averageCharWidth(), 0, fm.horizontalAdvance(title()) + 2 * gap,
+                         fm.height());
+        p.fillRect(text, palette().window());
+        style()->drawItemText(&p, text, Qt::AlignCenter, palette(), isEnabled(), title(),
+                              QPalette::WindowText);
+    }
+};
+
+// Input a blocked thread may have queued for a window.
+bool isInputEvent(const QEvent* event) {
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::ContextMenu:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TabletPress:
+    case QEvent::TabletRelease:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isClosingKey(const QEvent* event) {
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease &&
+        event->type() != QEvent::ShortcutOverride)
+        return false;
+    const int key = static_cast<const QKeyEvent*>(event)->key();
+    return key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter;
+}
+
 } // namespace
 
 const QString CConfigDlg::kAboutEntryText = QStringLiteral("&О VQX250_IPConfig...");
 
-// An operation on a device: marks the dialog busy for its duration.
+// An operation on a device, or another stretch that blocks the thread (device = false):
+// marks the dialog busy for its duration.
 class CConfigDlg::Operation {
 public:
-    explicit Operation(CConfigDlg& dlg) : m_dlg(dlg) { m_dlg.BeginOperation(); }
-    ~Operation() { m_dlg.EndOperation(); }
+    explicit Operation(CConfigDlg& dlg, bool device = true) : m_dlg(dlg), m_device(device) {
+        m_dlg.BeginOperation();
+    }
+    ~Operation() { m_dlg.EndOperation(m_device); }
     Operation(const Operation&) = delete;
     Operation& operator=(const Operation&) = delete;
 
 private:
     CConfigDlg& m_dlg;
+    bool m_device;
 };
 
 CConfigDlg::CConfigDlg(std::unique_ptr<vqx::usb::D2xxDriver> driver, QWidget* parent)
-    : QDialog(parent), m_hub(std::move(driver)) {
+    : CConfigDlg(std::move(driver), nullptr, parent) {}
+
+CConfigDlg::CConfigDlg(std::unique_ptr<vqx::usb::D2xxDriver> driver,
+                       std::unique_ptr<CModuleSocket> socket, QWidget* parent)
+    : QDialog(parent), m_socket(socket ? std::move(socket) : std::make_unique<CModuleSocket>()),
+      m_hub(std::move(driver)) {
     initUiResources();
     m_appIcon.addFile(QStringLiteral(":/vqx/icons/vqx250-ipconfig-16.png"), QSize(16, 16));
     m_appIcon.addFile(QStringLiteral(":/vqx/icons/vqx250-ipconfig-32.png"), QSize(32, 32));
     m_appIcon.addFile(QStringLiteral(":/vqx/icons/vqx250-ipconfig.svg"));
 
     setWindowTitle(QStringLiteral("VQX250_IPConfig"));
-    // Caption, system menu, minimise box; no maximise box, no sizing border.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+    // Caption, system menu, minimise box; no maximise box, no sizing border. An application
+    // window rather than a dialog: a parentless dialog is transient for the application (on
+    // X11 WM_TRANSIENT_FOR the client leader), which task bars leave out.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
 #ifdef Q_OS_WIN
@@ -117,7 +188,7 @@ CConfigDlg::CConfigDlg(std::unique_ptr<vqx::usb::D2xxDriver> driver, QWidget* pa
     m_connectTimer = new QTimer(this);
     m_connectTimer->setSingleShot(true);
     connect(m_connectTimer, &QTimer::timeout, this, &CConfigDlg::OnTimer);
-    m_socket.SetReceiveErrorHandler(
+    m_socket->SetReceiveErrorHandler(
         [this](const QString& text, const QString& title) { MessageBox(text, title); });
 
     CreateControls();
@@ -126,6 +197,12 @@ CConfigDlg::CConfigDlg(std::unique_ptr<vqx::usb::D2xxDriver> driver, QWidget* pa
 
 CConfigDlg::~CConfigDlg() {
     m_connectTimer->stop();
+    // The members go before the base class deletes the controls: nothing a control sends
+    // while it is torn down (a click, a focus change) may reach a handler.
+    for (QObject* child : findChildren<QObject*>()) {
+        child->disconnect(this);
+        child->removeEventFilter(this);
+    }
 }
 
 QRect CConfigDlg::MapDialogRect(int x, int y, int w, int h) const {
@@ -140,7 +217,7 @@ void CConfigDlg::CreateControls() {
         QWidget* w = nullptr;
         switch (t.kind) {
         case Kind::Group: {
-            auto* box = new QGroupBox(text, this);
+            auto* box = new TemplateGroupBox(text, this);
             // Group boxes only frame: clicks go to the controls they frame.
             box->setAttribute(Qt::WA_TransparentForMouseEvents);
             box->setFocusPolicy(Qt::NoFocus);
@@ -176,7 +253,9 @@ void CConfigDlg::CreateControls() {
         }
         case Kind::Button: {
             auto* button = new QPushButton(text, this);
-            button->setAutoDefault(true); // Enter presses the button that has the focus
+            // No default button, and none drawn as one: keyPressEvent lets Enter press the
+            // button that has the focus.
+            button->setAutoDefault(false);
             button->setDefault(false);
             button->setFocusPolicy(Qt::StrongFocus);
             button->installEventFilter(this);
@@ -214,6 +293,32 @@ void CConfigDlg::CreateControls() {
         w->setGeometry(r);
         m_controls.push_back(w);
     }
+    // Texts wider than the template's controls widen them (see the class comment). A slot
+    // label is made wide enough for any module type name.
+    using vqx::ui::growToText;
+    using vqx::ui::textWidth;
+    for (QWidget* w : m_controls) {
+        const int id = w->property("ctrlId").toInt();
+        if (qobject_cast<QRadioButton*>(w)) {
+            growToText(w, textWidth(w, QString()));
+        } else if (auto* label = qobject_cast<QLabel*>(w); label && id < IDC_SLOT1) {
+            growToText(w, textWidth(w, label->text()), true); // the field labels
+        } else if (label) {
+            int width = 0;
+            for (int code = 0; code < 16; ++code)
+                width = std::max(width,
+                                 textWidth(w, QStringLiteral("Slot %1: ").arg(id - 1007) +
+                                                  ModuleTypeName(static_cast<std::uint8_t>(code))));
+            growToText(w, width);
+        }
+    }
+    m_connectAddress->SetAccessibleNames(QStringLiteral("Module address"));
+    m_ipAddress->SetAccessibleNames(QStringLiteral("IP"));
+    m_maskAddress->SetAccessibleNames(QStringLiteral("Mask"));
+    m_gateAddress->SetAccessibleNames(QStringLiteral("Gate"));
+    m_slotCombo->setAccessibleName(QStringLiteral("Slot"));
+    for (std::size_t i = 0; i < m_slotLabels.size(); ++i) // until the hub has been read
+        m_slotLabels[i]->setAccessibleName(QStringLiteral("Slot %1").arg(i + 1));
     // Group boxes are drawn beneath the controls they frame.
     for (QWidget* w : m_controls)
         if (qobject_cast<QGroupBox*>(w))
@@ -254,7 +359,7 @@ void CConfigDlg::OnInitDialog() {
     setWindowIcon(m_appIcon);
     SelectInterface(false);
     m_connectAddress->SetAddress(kDefaultModuleAddress);
-    m_socket.SetOwner(this);
+    m_socket->SetOwner(this);
     m_connectAddress->setFocus(Qt::OtherFocusReason);
 }
 
@@ -350,8 +455,11 @@ void CConfigDlg::MessageBox(const QString& text, const QString& title, const QSt
         QApplication::restoreOverrideCursor();
     QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
+    box.button(QMessageBox::Ok)->setIcon(QIcon()); // some themes put one on dialog buttons
     if (!detail.isEmpty())
         box.setInformativeText(detail); // shown as plain text: it holds no markup
+    // What screen readers announce with the box.
+    box.setAccessibleDescription(detail.isEmpty() ? text : text + QLatin1Char('\n') + detail);
     box.exec();
     if (busyCursor)
         QApplication::setOverrideCursor(Qt::BusyCursor);
@@ -364,11 +472,16 @@ void CConfigDlg::BeginOperation() {
     }
 }
 
-void CConfigDlg::EndOperation() {
-    if (--m_busy > 0)
+void CConfigDlg::EndOperation(bool deviceOperation) {
+    if (m_busy > 1) {
+        --m_busy;
         return;
+    }
+    DiscardQueuedInput(); // while still busy
+    m_busy = 0;
     QApplication::restoreOverrideCursor();
-    emit operationFinished();
+    if (deviceOperation)
+        emit operationFinished();
     if (m_closePending) {
         m_closePending = false;
         QDialog::done(m_pendingResult);
@@ -386,7 +499,27 @@ void CConfigDlg::done(int result) {
     QDialog::done(result);
 }
 
+void CConfigDlg::DiscardQueuedInput() {
+    // Input that arrived while the thread was blocked is dispatched now, while the dialog is
+    // still busy, and dropped by the filter below instead of acting on what the screen
+    // shows once the operation is over.
+    m_discardingInput = true;
+    qApp->installEventFilter(this);
+    QCoreApplication::processEvents();
+    qApp->removeEventFilter(this);
+    m_discardingInput = false;
+}
+
+bool CConfigDlg::IsOwnObject(const QObject* object) const {
+    for (const QObject* o = object; o; o = o->parent())
+        if (o == this)
+            return true;
+    return object == windowHandle();
+}
+
 bool CConfigDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (m_discardingInput) // installed on the application while queued input is dispatched
+        return isInputEvent(event) && !isClosingKey(event) && IsOwnObject(watched);
     if (!IsBusy())
         return QDialog::eventFilter(watched, event);
     // During a transfer the controls that start device operations take no input.
@@ -413,12 +546,15 @@ void CConfigDlg::keyPressEvent(QKeyEvent* event) {
     const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
     const auto mods = event->modifiers() & ~Qt::KeypadModifier;
     if (enter && mods == Qt::NoModifier) {
-        // Enter on a push button presses it (the button handles that itself); anywhere else
-        // it ends the dialog, as the dialog manager's OK command does.
-        if (!qobject_cast<QPushButton*>(focusWidget())) {
-            accept();
+        // Enter on a push button presses it; anywhere else it ends the dialog, as the dialog
+        // manager's OK command does.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            if (button->isEnabled())
+                button->click();
             return;
         }
+        accept();
+        return;
     }
     QDialog::keyPressEvent(event);
 }
@@ -480,8 +616,9 @@ void CConfigDlg::SelectInterface(bool usb) {
                             (std::uint32_t{buffer[2]} << 16) | (std::uint32_t{buffer[3]} << 24);
     for (int n = 1; n <= kSlotCount; ++n) {
         const auto code = static_cast<std::uint8_t>((v >> (4 * (n - 1))) & 0xF);
-        m_slotLabels[static_cast<std::size_t>(n - 1)]->setText(QStringLiteral("Slot %1: ").arg(n) +
-                                                               ModuleTypeName(code));
+        QLabel* label = m_slotLabels[static_cast<std::size_t>(n - 1)];
+        label->setText(QStringLiteral("Slot %1: ").arg(n) + ModuleTypeName(code));
+        label->setAccessibleName(QString()); // read as its text from now on
     }
     m_slotCombo->SetCurSel(-1);
 }
@@ -517,11 +654,14 @@ void CConfigDlg::OnConnectButton() {
         m_launcher(command);
     else
         LaunchHidden(command);
-    if (m_sleep)
-        m_sleep(m_timing.arpPauseMs);
-    else
-        QThread::msleep(static_cast<unsigned long>(m_timing.arpPauseMs));
-    if (m_socket.ConnectTo(address, vqx::kModulePort) != 0) {
+    {
+        Operation pause(*this, false); // the thread blocks: input meanwhile is dropped
+        if (m_sleep)
+            m_sleep(m_timing.arpPauseMs);
+        else
+            QThread::msleep(static_cast<unsigned long>(m_timing.arpPauseMs));
+    }
+    if (m_socket->ConnectTo(address, vqx::kModulePort) != 0) {
         m_connectTimer->stop();
         MessageBox(QStringLiteral("Failed"));
         return;
@@ -537,16 +677,16 @@ void CConfigDlg::OnTimer() {
         m_connectTimer->start(m_timing.connectTimerMs);
         return;
     }
-    if (!m_socket.IsConnected()) {
+    if (!m_socket->IsConnected()) {
         OnConnectButton();
         return;
     }
     Operation op(*this);
     // Zero-initialised: a failed read leaves the compared word 0, which selects variant 1.
     std::uint8_t version[4] = {};
-    m_socket.ReadRegs(kVersionRegister, version, 2);
+    m_socket->ReadRegs(kVersionRegister, version, 2);
     const auto second = static_cast<std::uint16_t>(version[2] | (version[3] << 8));
-    m_socket.SetEepromMode(second == kVersionVariant2 ? 2 : 1);
+    m_socket->SetEepromMode(second == kVersionVariant2 ? 2 : 1);
     ReadSettings();
     EnableSettings(true);
 }
@@ -565,7 +705,8 @@ void CConfigDlg::ReadSettings() {
     vqx::RecordBytes record{};
     for (int i = 0; i < vqx::kRecordSize; ++i) {
         const auto address = static_cast<std::uint16_t>(vqx::kRecordFirstAddress + i);
-        if (int r = m_socket.ReadEeprom(address, &record[static_cast<std::size_t>(i)], 1); r != 0) {
+        if (int r = m_socket->ReadEeprom(address, &record[static_cast<std::size_t>(i)], 1);
+            r != 0) {
             MessageBox(errorText(r));
             return;
         }
@@ -584,7 +725,7 @@ void CConfigDlg::OnSlotSelected() {
     for (int i = 0; i < vqx::kRecordSize; ++i) {
         const int slot = SlotIndex();
         if (slot < 0 || slot >= kSlotCount) {
-            MessageBox(errorText(CUsbHub::kBadSlot));
+            MessageBox(chooseSlotText());
             return;
         }
         const auto address = static_cast<std::uint16_t>(vqx::kRecordFirstAddress + i);
@@ -611,11 +752,14 @@ void CConfigDlg::OnSet() {
         const std::uint8_t byte = record[static_cast<std::size_t>(i)];
         int r = 0;
         if (!usb) {
-            r = m_socket.WriteEeprom(address, &byte, 1);
+            r = m_socket->WriteEeprom(address, &byte, 1);
         } else {
             const int slot = SlotIndex();
-            r = (slot < 0 || slot >= kSlotCount) ? CUsbHub::kBadSlot
-                                                 : m_hub.WriteSlotEeprom(slot, address, byte);
+            if (slot < 0 || slot >= kSlotCount) {
+                MessageBox(chooseSlotText());
+                return;
+            }
+            r = m_hub.WriteSlotEeprom(slot, address, byte);
         }
         if (r != 0) {
             MessageBox(errorText(r));

@@ -12,6 +12,10 @@
 //    "USB", "Connect", "Set" and the slot selector are swallowed: the controls do not react
 //    and the mouse pointer shows the busy cursor. Closing the dialog during a transfer
 //    (Escape, Enter, the close box) takes effect when the transfer has ended.
+//    A USB transfer, and the pause after the arp step, block the thread: input made meanwhile
+//    waits in the queue. Before the dialog stops being busy it dispatches that input, so the
+//    guard drops it: clicks and keys made against a frozen screen are never acted on
+//    afterwards (only Escape and Enter, which end the dialog, are kept).
 //    The about entry is not acted on either: while a transfer runs a right click (or the
 //    menu key) opens no context menu, and the about command (from that menu or, on Windows,
 //    from the system menu) opens no about box; the user sees nothing happen. A menu or box
@@ -23,14 +27,24 @@
 //  - Switching to USB ends a running connect cycle (the connect timer is stopped); the
 //    Ethernet connection itself is left as it is. A click on "Ethernet" leaves the cycle alone.
 //  - A slot index outside 0..5 (no slot chosen, or the selector's field edited since) never
-//    reaches the hub: the slot read or write shows "Error. Code = -22" (CUsbHub::kBadSlot,
-//    the hub link's code for such an index) and touches nothing.
+//    reaches the hub: the slot read or write says "Choose a slot first." and touches nothing.
 //  - After a failed version register read the compared word is zero (the buffer is
 //    zero-initialised), so the link uses EEPROM controller variant 1.
 //  - The default module address in the connect field is 10.0.0.100 (kDefaultModuleAddress).
 //  - A hub that cannot be opened for lack of permission still shows "HUB failure."; the box
 //    then carries the udev hint (vqx::usb::kUdevHint) as its informative text, and the same
 //    hint goes to the log (stderr), with the driver's own account of the failure.
+//  - Look: neither push button is a default button, not even while it has the focus (Enter
+//    on a focused button still presses it). Group boxes draw their frame line through the
+//    middle of the title, as the dialog template does. A text wider than the template's
+//    control (other scripts, wide fonts) widens the control; the field labels grow to the
+//    left, away from their fields.
+//  - The dialog is an application window, not a transient dialog: it has its own task-bar
+//    entry.
+//  - Accessibility: the address controls carry the names of their labels ("IP", "Mask",
+//    "Gate", "Module address") and their fields "<name>, octet <n>"; the slot selector is
+//    "Slot", a slot label "Slot <n>" until the hub has been read; message boxes give their
+//    text as their accessible description.
 
 #include <cstdint>
 #include <functional>
@@ -99,6 +113,10 @@ public:
     /// driver: the hub's D2XX driver; nullptr chooses the real default backend.
     explicit CConfigDlg(std::unique_ptr<vqx::usb::D2xxDriver> driver = nullptr,
                         QWidget* parent = nullptr);
+    /// socket: the Ethernet link to use (e.g. one whose socket creation fails); nullptr
+    /// chooses a plain CModuleSocket.
+    CConfigDlg(std::unique_ptr<vqx::usb::D2xxDriver> driver, std::unique_ptr<CModuleSocket> socket,
+               QWidget* parent = nullptr);
     ~CConfigDlg() override;
 
     /// The control with the given template id, or nullptr.
@@ -123,7 +141,7 @@ public:
     /// Puts an address into the connect field (the demo shows its module's address).
     void SetConnectAddress(std::uint32_t packed);
 
-    CModuleSocket& Socket() { return m_socket; }
+    CModuleSocket& Socket() { return *m_socket; }
     CUsbHub& Hub() { return m_hub; }
     /// True while a device operation runs.
     bool IsBusy() const { return m_busy > 0; }
@@ -182,10 +200,14 @@ private:
     void FillFields(const std::uint8_t* record);
     int SlotIndex() const;
     void BeginOperation();
-    void EndOperation();
+    void EndOperation(bool deviceOperation);
+    void DiscardQueuedInput();
+    bool IsOwnObject(const QObject* object) const;
 
-    // Device links first: they outlive the controls.
-    CModuleSocket m_socket;
+    // The links are members, destroyed before the base class deletes the child controls;
+    // the destructor therefore first cuts every child off from the dialog, so that nothing a
+    // control sends while it is torn down reaches a handler (or a destroyed link).
+    std::unique_ptr<CModuleSocket> m_socket;
     CUsbHub m_hub;
     CSlotCombo* m_slotCombo = nullptr;
     CIPAddressCtrl* m_gateAddress = nullptr;
@@ -210,6 +232,7 @@ private:
     AboutBoxRunner m_aboutRunner;
 
     int m_busy = 0;
+    bool m_discardingInput = false;
     bool m_usbCheckedAtStart = false; // the mode when the running operation began
     bool m_closePending = false;
     int m_pendingResult = 0;

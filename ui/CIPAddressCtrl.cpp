@@ -74,6 +74,12 @@ QSize CIPAddressCtrl::minimumSizeHint() const {
     return sizeHint();
 }
 
+void CIPAddressCtrl::SetAccessibleNames(const QString& name) {
+    setAccessibleName(name);
+    for (int i = 0; i < kFieldCount; ++i)
+        field(i)->setAccessibleName(QStringLiteral("%1, octet %2").arg(name).arg(i + 1));
+}
+
 void CIPAddressCtrl::SetAddress(std::uint32_t packed) {
     SetAddress(static_cast<std::uint8_t>(packed >> 24), static_cast<std::uint8_t>(packed >> 16),
                static_cast<std::uint8_t>(packed >> 8), static_cast<std::uint8_t>(packed));

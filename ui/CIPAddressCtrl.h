@@ -46,6 +46,9 @@ public:
 
     /// The edit of field 0..3 (for tests and accessibility tools).
     QLineEdit* field(int index) const { return m_fields[static_cast<std::size_t>(index)]; }
+    /// Names the control for screen readers and UI automation ("IP"), and each field by its
+    /// place ("IP, octet 1" to "IP, octet 4").
+    void SetAccessibleNames(const QString& name);
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;

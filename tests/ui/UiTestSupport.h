@@ -129,15 +129,15 @@ struct Harness {
     QList<int> pauses;
     QList<unsigned> hubSleeps;
 
-    /// connectTimerMs <= 0 keeps the dialog's own timing.
+    /// connectTimerMs <= 0 keeps the dialog's own timing; socket nullptr a plain link.
     explicit Harness(std::unique_ptr<vqx::usb::D2xxDriver> driver = nullptr,
-                     int connectTimerMs = 150) {
+                     int connectTimerMs = 150, std::unique_ptr<CModuleSocket> socket = nullptr) {
         // Without a driver of its own the dialog gets a device list with no hub in it, so
         // that no test touches real USB devices.
         if (!driver)
             driver = std::make_unique<vqx::sim::SimHubDriver>(
                 std::vector<std::shared_ptr<vqx::sim::SimHub>>{});
-        dlg = std::make_unique<CConfigDlg>(std::move(driver));
+        dlg = std::make_unique<CConfigDlg>(std::move(driver), std::move(socket));
         dlg->SetMessageBoxHook(
             [this](const QString& text, const QString& title, const QString& detail) {
                 messages.append({text, title, detail});
@@ -183,6 +183,7 @@ struct Harness {
     void chooseSlot(int slot) const {
         CSlotCombo* c = combo();
         c->showPopup();
+        QCoreApplication::processEvents(); // the list has opened (and taken its activation)
         QAbstractItemView* view = c->view();
         view->setCurrentIndex(view->model()->index(slot, 0));
         QTest::keyClick(view, Qt::Key_Return);

@@ -23,9 +23,17 @@ class TestApp : public QObject {
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         return env;
     }
-    static int run(const QStringList& args, QByteArray* out = nullptr, QByteArray* err = nullptr) {
+    // The environment of a terminal without any display.
+    static QProcessEnvironment noDisplay() {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QLatin1String(name));
+        return env;
+    }
+    static int run(const QStringList& args, QByteArray* out = nullptr, QByteArray* err = nullptr,
+                   const QProcessEnvironment& env = offscreen()) {
         QProcess p;
-        p.setProcessEnvironment(offscreen());
+        p.setProcessEnvironment(env);
         p.start(QStringLiteral(VQX_APP_PATH), args);
         if (!p.waitForFinished(60000)) {
             p.kill();
@@ -40,17 +48,21 @@ class TestApp : public QObject {
     }
 
 private slots:
-    void version() {
-        QByteArray out;
-        QCOMPARE(run({QStringLiteral("--version")}, &out), 0);
-        QCOMPARE(out.trimmed(), QByteArray("VQX250_IPConfig 1.0.0.1"));
+    void versionAndHelp_data() {
+        QTest::addColumn<bool>("display");
+        QTest::newRow("offscreen") << true;
+        QTest::newRow("terminal without a display") << false;
     }
-
-    void help() {
-        QByteArray out;
-        QCOMPARE(run({QStringLiteral("--help")}, &out), 0);
+    void versionAndHelp() {
+        QFETCH(bool, display);
+        const QProcessEnvironment env = display ? offscreen() : noDisplay();
+        QByteArray out, err;
+        QCOMPARE(run({QStringLiteral("--version")}, &out, &err, env), 0);
+        QCOMPARE(out.trimmed(), QByteArray("VQX250_IPConfig 1.0.0.1"));
+        QCOMPARE(run({QStringLiteral("--help")}, &out, &err, env), 0);
         QVERIFY(out.contains("--demo"));
         QVERIFY(!out.contains("--screenshot")); // hidden
+        QVERIFY2(err.isEmpty(), err.constData());
     }
 
     void argumentsOtherThanTheOptionsAreIgnored_data() {

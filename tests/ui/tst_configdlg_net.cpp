@@ -198,6 +198,32 @@ private slots:
         QCOMPARE(h.commands.size(), 1);
     }
 
+    void failedSocketCreation() {
+        // A link whose socket cannot be created: "Failed", and no connect timer after it, not
+        // even one armed by an earlier click.
+        class FailingSocket : public CModuleSocket {
+        public:
+            bool fail = false;
+
+        protected:
+            bool Create() override { return !fail && CModuleSocket::Create(); }
+        };
+        auto socket = std::make_unique<FailingSocket>();
+        FailingSocket* raw = socket.get();
+        const std::uint32_t address = unusedLoopback();
+        QVERIFY(address);
+        Harness h(nullptr, 60000, std::move(socket));
+        h.dlg->SetConnectAddress(address);
+        h.click(CConfigDlg::IDC_CONNECT);
+        QVERIFY(h.dlg->IsConnectTimerActive());
+        raw->fail = true;
+        h.click(CConfigDlg::IDC_CONNECT);
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Failed")});
+        QCOMPARE(h.commands.size(), 2); // the arp step ran before the attempt
+        QVERIFY(!h.dlg->IsConnectTimerActive());
+        QVERIFY(h.settingsDisabled());
+    }
+
     void setAfterModuleClosedLink() {
         ServedModule m;
         Harness h;

@@ -1,5 +1,6 @@
 // The dialog's controls, start state, keyboard handling, message box and about entry.
 
+#include <QAccessible>
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QFile>
@@ -7,11 +8,15 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QProxyStyle>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWindow>
 
 #include "CAboutBox.h"
+#include "DialogUnits.h"
 #include "SimHub.h"
 #include "UiTestSupport.h"
 
@@ -107,6 +112,23 @@ int focusedId(CConfigDlg& dlg) {
     return 0;
 }
 
+QString accessibleText(QObject* o, QAccessible::Text t = QAccessible::Name) {
+    QAccessibleInterface* i = QAccessible::queryAccessibleInterface(o);
+    return i ? i->text(t) : QStringLiteral("<none>");
+}
+
+// A style that puts icons on dialog buttons, as some desktop themes do.
+class ButtonIconStyle : public QProxyStyle {
+public:
+    ButtonIconStyle() : QProxyStyle(QStringLiteral("fusion")) {}
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* ret) const override {
+        if (hint == SH_DialogButtonBox_ButtonsHaveIcons)
+            return 1;
+        return QProxyStyle::styleHint(hint, option, widget, ret);
+    }
+};
+
 } // namespace
 
 class TestConfigDlgUi : public QObject {
@@ -143,8 +165,9 @@ private slots:
             const QRect r = dlg.MapDialogRect(e.x, e.y, e.w, e.h);
             if (e.id == CConfigDlg::IDC_SLOT_COMBO) // the template height includes the list
                 QCOMPARE(w->geometry().topLeft(), r.topLeft());
-            else
-                QCOMPARE(w->geometry(), r);
+            else if (w->geometry() != r) // only widened, for a text wider than the template's
+                QVERIFY(w->geometry().contains(r) && w->height() == r.height() &&
+                        vqx::ui::textWidth(w, text) > r.width());
         }
         QCOMPARE(dlg.GetDlgItem(999), nullptr);
         QCOMPARE(h.combo()->count(), 6);
@@ -186,6 +209,14 @@ private slots:
         QVERIFY(h.messages.isEmpty());
         QVERIFY(h.commands.isEmpty());
         QVERIFY(!h.dlg->IsConnectTimerActive());
+        QVERIFY(!h.button(1003)->isDefault()); // neither button is drawn as the default one
+        QVERIFY(!h.button(1005)->isDefault());
+        // A window of its own (a task-bar entry), not a transient dialog.
+        QCOMPARE(h.dlg->windowHandle()->type(), Qt::Window);
+        QCOMPARE(h.dlg->windowHandle()->transientParent(), nullptr);
+        const Qt::WindowFlags flags = h.dlg->windowHandle()->flags();
+        QVERIFY(flags.testFlag(Qt::WindowMinimizeButtonHint));
+        QVERIFY(!flags.testFlag(Qt::WindowMaximizeButtonHint));
     }
 
     void tabOrder() {
@@ -232,6 +263,7 @@ private slots:
         QVERIFY(address);
         h.dlg->SetConnectAddress(address);
         h.item(1003)->setFocus();
+        QVERIFY(!h.button(1003)->isDefault()); // not even while it has the focus
         QTest::keyClick(h.item(1003), Qt::Key_Return);
         QVERIFY(h.dlg->isVisible());
         QCOMPARE(h.commands, QStringList{QStringLiteral("arp -d ") + vqx::formatAddress(address)});
@@ -311,6 +343,9 @@ private slots:
 #endif
 
     void messageBoxIsPlainWithOkOnly() {
+        QApplication::setStyle(new ButtonIconStyle);
+        const auto restoreStyle =
+            qScopeGuard([] { QApplication::setStyle(QStringLiteral("fusion")); });
         CConfigDlg dlg(std::make_unique<vqx::sim::SimHubDriver>(
             std::vector<std::shared_ptr<vqx::sim::SimHub>>{}));
         dlg.show();
@@ -318,6 +353,8 @@ private slots:
         int buttons = -1;
         QMessageBox::Icon icon = QMessageBox::Warning;
         QWidget* parent = nullptr;
+        bool okWithoutIcon = false;
+        QString described;
         QTimer::singleShot(0, this, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             QVERIFY(box);
@@ -326,6 +363,8 @@ private slots:
             buttons = int(box->standardButtons());
             icon = box->icon();
             parent = box->parentWidget();
+            okWithoutIcon = box->button(QMessageBox::Ok)->icon().isNull();
+            described = accessibleText(box, QAccessible::Description);
             QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
         });
         QTest::mouseClick(dlg.GetDlgItem(CConfigDlg::IDC_USB), Qt::LeftButton); // no hub
@@ -333,9 +372,106 @@ private slots:
         QCOMPARE(title, QStringLiteral("VQX250_IPConfig"));
         QCOMPARE(buttons, int(QMessageBox::Ok));
         QCOMPARE(icon, QMessageBox::NoIcon);
+        QVERIFY(okWithoutIcon); // no icon on its button either, whatever the theme
+        QCOMPARE(described, QStringLiteral("No device.")); // read out by screen readers
         QCOMPARE(parent, &dlg);
         // Back in Ethernet mode once the box was dismissed.
         QVERIFY(qobject_cast<QRadioButton*>(dlg.GetDlgItem(CConfigDlg::IDC_ETHERNET))->isChecked());
+    }
+
+    void textsFitTheirControls_data() {
+        QTest::addColumn<int>("pointSize");
+        for (int pt : {8, 9, 10, 11, 12})
+            QTest::addRow("%d pt", pt) << pt;
+    }
+    void textsFitTheirControls() {
+        QFETCH(int, pointSize);
+        const QFont old = QApplication::font();
+        QFont font = old;
+        font.setPointSize(pointSize);
+        QApplication::setFont(font);
+        const auto restore = qScopeGuard([&] { QApplication::setFont(old); });
+        auto hub = std::make_shared<vqx::sim::SimHub>();
+        hub->setSlotTypeWord(0x00111111); // the longest type name in every slot
+        Harness h(std::make_unique<vqx::sim::SimHubDriver>(hub));
+        h.click(CConfigDlg::IDC_USB);
+        QCOMPARE(h.label(6), QStringLiteral("Slot 6: Oscilloscope"));
+        CAboutBox about(h.dlg.get());
+        QList<QWidget*> all(h.dlg->Controls().begin(), h.dlg->Controls().end());
+        all += about.findChildren<QWidget*>();
+        for (QWidget* w : all) {
+            int need = 0; // radio buttons with their indicator
+            if (auto* l = qobject_cast<QLabel*>(w); l && l->pixmap().isNull())
+                need = vqx::ui::textWidth(l, l->text());
+            else if (auto* g = qobject_cast<QGroupBox*>(w))
+                need = g->fontMetrics().horizontalAdvance(g->title());
+            else if (auto* b = qobject_cast<QAbstractButton*>(w))
+                need = qobject_cast<QRadioButton*>(b)
+                           ? b->sizeHint().width()
+                           : b->fontMetrics().horizontalAdvance(b->text());
+            QVERIFY2(need <= w->width(), qPrintable(w->objectName()));
+            QVERIFY(w->parentWidget()->rect().contains(w->geometry()));
+            if (qobject_cast<QLabel*>(w)) // a widened label covers no other control
+                for (QWidget* other : all)
+                    QVERIFY2(other == w || qobject_cast<QGroupBox*>(other) ||
+                                 other->parentWidget() != w->parentWidget() ||
+                                 !w->geometry().intersects(other->geometry()),
+                             qPrintable(w->objectName() + other->objectName()));
+        }
+    }
+
+    void accessibleNames() {
+        Harness h;
+        const std::pair<int, const char*> controls[] = {
+            {1002, "Module address"}, {1004, "IP"}, {1006, "Mask"}, {1007, "Gate"}};
+        for (const auto& [id, name] : controls) {
+            QCOMPARE(accessibleText(h.ip(id)), QLatin1String(name));
+            for (int k = 0; k < 4; ++k)
+                QCOMPARE(accessibleText(h.ip(id)->field(k)),
+                         QStringLiteral("%1, octet %2").arg(QLatin1String(name)).arg(k + 1));
+        }
+        QCOMPARE(accessibleText(h.combo()), QStringLiteral("Slot"));
+        for (int slot = 1; slot <= 6; ++slot) // while they show "---"
+            QCOMPARE(accessibleText(h.item(1007 + slot)), QStringLiteral("Slot %1").arg(slot));
+    }
+
+    void groupBoxFrameRunsThroughTitle() {
+        Harness h;
+        const QImage shot = h.dlg->grab().toImage();
+        const QRgb background = h.dlg->palette().color(QPalette::Window).rgb();
+        for (QWidget* w : h.dlg->Controls()) {
+            auto* box = qobject_cast<QGroupBox*>(w);
+            if (!box)
+                continue;
+            // The top frame line (right of any title) lies half a text line down.
+            const QRect r = box->geometry();
+            const int x = r.left() + r.width() * 3 / 4;
+            int line = 0;
+            while (line < r.height() && shot.pixel(x, r.top() + line) == background)
+                ++line;
+            QVERIFY2(qAbs(line - box->fontMetrics().height() / 2) <= 1,
+                     qPrintable(box->objectName()));
+        }
+    }
+
+    void noControlSignalReachesTheLinksDuringDestruction() {
+        // A child torn down ahead of the controls clicks "Set" and "Connect", as a control's
+        // signal sent while the base class deletes the children would.
+        struct Clicker : QWidget {
+            using QWidget::QWidget;
+            QList<QAbstractButton*> buttons;
+            ~Clicker() override {
+                for (QAbstractButton* b : buttons)
+                    b->click();
+            }
+        };
+        Harness h;
+        h.dlg->EnableSettings(true);
+        auto* clicker = new Clicker(h.dlg.get());
+        clicker->buttons = {h.button(1005), h.button(1003)};
+        clicker->lower(); // first among the children: deleted before the controls
+        h.dlg.reset();
+        QVERIFY(h.messages.isEmpty() && h.commands.isEmpty()); // no write, no connect
     }
 
     void sysCommandsOfTheAboutEntry_data() {

@@ -2,7 +2,10 @@
 // reading and writing a slot module's record. emulatedHub runs the libftdi backend against
 // the hub emulated below libusb, in the ctest entry that preloads libvqx250-usbemu.so.
 
+#include <QAccessible>
 #include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QRegularExpression>
 
 #include "LibFtdiDriver.h"
@@ -37,6 +40,16 @@ std::shared_ptr<SimHub> makeHub() {
         hub->setSlot(slot, types[slot], m);
     }
     return hub;
+}
+
+// A click the window system has queued for the widget: delivered once events are dispatched.
+void postClick(QWidget* w) {
+    const QPointF pos = QRectF(w->rect()).center();
+    const QPointF global = w->mapToGlobal(pos);
+    QCoreApplication::postEvent(w, new QMouseEvent(QEvent::MouseButtonPress, pos, global,
+                                                   Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
+    QCoreApplication::postEvent(w, new QMouseEvent(QEvent::MouseButtonRelease, pos, global,
+                                                   Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
 }
 
 } // namespace
@@ -162,8 +175,12 @@ private slots:
         QVERIFY(h.messages.isEmpty());
         QVERIFY(h.radio(1001)->isChecked());
         QVERIFY(!h.radio(1000)->isChecked());
-        for (int slot = 1; slot <= 6; ++slot)
+        for (int slot = 1; slot <= 6; ++slot) {
             QCOMPARE(h.label(slot), QStringLiteral("Slot %1: ").arg(slot) + labels[slot - 1]);
+            QCOMPARE(
+                QAccessible::queryAccessibleInterface(h.item(1007 + slot))->text(QAccessible::Name),
+                h.label(slot));
+        }
         QVERIFY(!h.item(1002)->isEnabled() && !h.item(1003)->isEnabled());
         QVERIFY(h.item(1014)->isEnabled());
         QCOMPARE(h.combo()->GetCurSel(), -1);
@@ -351,6 +368,45 @@ private slots:
         QVERIFY(h.settingsEnabled());
     }
 
+    void inputDuringTransferIsDiscarded_data() {
+        QTest::addColumn<bool>("write");
+        QTest::newRow("slot read") << false;
+        QTest::newRow("write") << true;
+    }
+    void inputDuringTransferIsDiscarded() {
+        // A USB transfer dispatches nothing: clicks made meanwhile wait in the queue, and the
+        // user saw a screen that the transfer then changed. They are dropped, not acted on.
+        QFETCH(bool, write);
+        auto hub = makeHub();
+        Harness h(std::make_unique<SimHubDriver>(hub));
+        h.dlg->show();
+        h.click(CConfigDlg::IDC_USB);
+        h.chooseSlot(0);
+        h.ip(1004)->SetAddress(ipv4(192, 168, 1, 99)); // the user's edit
+        int sleeps = 0;
+        h.dlg->Hub().SetSleep([&](unsigned) {
+            if (++sleeps == 2) {
+                postClick(h.item(CConfigDlg::IDC_SET));
+                postClick(h.item(CConfigDlg::IDC_ETHERNET));
+                if (write) // Escape is kept: the dialog ends once the transfer has
+                    QCoreApplication::postEvent(
+                        h.ip(1004)->field(0),
+                        new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+            }
+        });
+        if (write)
+            h.click(CConfigDlg::IDC_SET);
+        else
+            h.chooseSlot(1);
+        QCOMPARE(sleeps, 12);
+        QCoreApplication::processEvents(); // whatever is still queued
+        QCOMPARE(h.texts(), write ? QStringList{QStringLiteral("Done")} : QStringList{});
+        QCOMPARE(int(hub->module(0)->record()[8]), write ? 99 : 101); // the one write only
+        QVERIFY(h.radio(1001)->isChecked());                          // still USB mode
+        QVERIFY(h.settingsEnabled());
+        QCOMPARE(h.dlg->isVisible(), !write);
+    }
+
     void slotReadFailure() {
         auto hub = makeHub();
         Harness h(std::make_unique<SimHubDriver>(hub));
@@ -376,14 +432,14 @@ private slots:
         QCOMPARE(h.combo()->GetCurSel(), -1);
         hub->clearLog();
         h.click(CConfigDlg::IDC_SET);
-        QCOMPARE(h.texts(), QStringList{QStringLiteral("Error. Code = -22")});
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Choose a slot first.")});
         QVERIFY(hub->accesses().empty());
         QCOMPARE(hub->writeCalls(), 0);
         QCOMPARE(hub->module(2)->record(), before);
         // The read handler guards the same way.
         h.messages.clear();
         h.dlg->OnSlotSelected();
-        QCOMPARE(h.texts(), QStringList{QStringLiteral("Error. Code = -22")});
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Choose a slot first.")});
         QCOMPARE(hub->writeCalls(), 0);
         QVERIFY(h.settingsDisabled());
     }
