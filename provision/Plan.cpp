@@ -10,7 +10,7 @@
 #include <QJsonParseError>
 #include <QStringList>
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 QString PlanEntry::target() const {
     if (bySlot())
@@ -305,4 +305,4 @@ std::optional<std::vector<PlanEntry>> parsePlan(const QByteArray& raw, PlanForma
     return entries;
 }
 
-} // namespace vqx::cli
+} // namespace vqx::provision

@@ -35,7 +35,7 @@
 
 #include "NetworkRecord.h"
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 struct PlanEntry {
     int origin = 0;         ///< CSV line number, or JSON entry number (from 1)
@@ -60,4 +60,4 @@ std::optional<std::vector<PlanEntry>> parsePlan(const QByteArray& text, PlanForm
 /// or text after a closing quote.
 std::optional<QStringList> splitCsvLine(const QString& line, QString* error);
 
-} // namespace vqx::cli
+} // namespace vqx::provision

@@ -3,7 +3,7 @@
 #include "CUsbHub.h"
 #include "ModuleTypes.h"
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 using namespace vqx::usb;
 
@@ -111,6 +111,29 @@ Outcome HubSession::open() {
     return {};
 }
 
+void HubSession::select(int number) {
+    m_hub->Close();
+    m_open = false;
+    m_number = number;
+}
+
+Outcome HubSession::count(int& hubs) {
+    std::uint8_t n = 0;
+    if (const int r = m_hub->CountHubs(n); r != 0)
+        return Outcome::fail(
+            Exit::Unreachable,
+            QStringLiteral("no device: listing the USB devices failed: %1").arg(describe(r)), r);
+    hubs = n;
+    return {};
+}
+
+QString HubSession::serial() {
+    std::string s;
+    if (m_hub->HubSerial(static_cast<std::uint8_t>(m_number), s) != 0)
+        return {};
+    return QString::fromStdString(s);
+}
+
 Outcome HubSession::readSlotTypes(std::array<int, 6>& codes) {
     std::uint8_t bytes[4] = {};
     const int r = m_hub->ReadRegs(2, bytes, 2);
@@ -164,4 +187,4 @@ Outcome SlotTarget::writeRecord(const NetworkRecord& record, const Progress& pro
         &CUsbHub::Describe, record, progress);
 }
 
-} // namespace vqx::cli
+} // namespace vqx::provision

@@ -1,6 +1,6 @@
 #include "Validation.h"
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 bool isContiguousMask(std::uint32_t mask) {
     if (mask == 0)
@@ -58,4 +58,4 @@ std::vector<Violation> checkSettings(const NetworkRecord& s) {
     return out;
 }
 
-} // namespace vqx::cli
+} // namespace vqx::provision

@@ -19,7 +19,7 @@
 
 #include "NetworkRecord.h"
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 struct Violation {
     QString field;   ///< "ip", "mask" or "gateway"
@@ -30,4 +30,4 @@ bool isContiguousMask(std::uint32_t mask);
 /// Every rule the settings break, mask first, then ip, then gateway. Empty when all hold.
 std::vector<Violation> checkSettings(const NetworkRecord& settings);
 
-} // namespace vqx::cli
+} // namespace vqx::provision

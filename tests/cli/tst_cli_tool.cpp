@@ -25,9 +25,9 @@
 #include "Tool.h"
 #include "UsbAccess.h"
 
-using vqx::cli::ConnectTiming;
-using vqx::cli::EthernetTarget;
-using vqx::cli::Exit;
+using vqx::provision::ConnectTiming;
+using vqx::provision::EthernetTarget;
+using vqx::provision::Exit;
 using vqx::sim::ModuleModel;
 using vqx::sim::ModuleServer;
 using vqx::sim::SimHub;
@@ -74,7 +74,7 @@ HubDriverFactory hubDriver(std::shared_ptr<SimHub> hub, std::function<void()> on
         auto inner = std::make_unique<vqx::sim::SimHubDriver>(hub);
         if (!onTransfer)
             return inner;
-        return std::make_unique<vqx::cli::TracingDriver>(
+        return std::make_unique<vqx::provision::TracingDriver>(
             std::move(inner), [onTransfer](const QString&) { onTransfer(); });
     };
 }
@@ -131,7 +131,7 @@ private slots:
         const Run r =
             runTool({"write", "--host", "127.0.0.1", "--port", QString::number(server.port()),
                      "--ip", "10.0.0.7", "--mask", "255.255.255.0", "--gateway", "10.0.0.1"});
-        QCOMPARE(r.exit, vqx::cli::code(Exit::Device));
+        QCOMPARE(r.exit, vqx::provision::code(Exit::Device));
         QVERIFY2(r.err.contains(text), qPrintable(r.err));
         QVERIFY2(r.err.contains("addresses 6 to 9 already hold the new values"), qPrintable(r.err));
         QVERIFY(!r.out.contains("Verified"));
@@ -202,7 +202,7 @@ private slots:
         if (json)
             args << "--json";
         const Run r = runTool(args, false, driver);
-        QCOMPARE(r.exit, vqx::cli::code(Exit::Device));
+        QCOMPARE(r.exit, vqx::provision::code(Exit::Device));
         QVERIFY2(r.err.contains(QStringLiteral("EEPROM write failed at address %1").arg(failAt)),
                  qPrintable(r.err));
         if (json) {
@@ -210,7 +210,7 @@ private slots:
             QCOMPARE(o.value("bytesWritten").toInt(-1), stored);
             QVERIFY(o.value("after").isNull());
             QCOMPARE(o.value("verified").toBool(true), false);
-            QCOMPARE(o.value("exit").toInt(), vqx::cli::code(Exit::Device));
+            QCOMPARE(o.value("exit").toInt(), vqx::provision::code(Exit::Device));
         } else {
             const QString first = r.out.section(QLatin1Char('\n'), 0, 0);
             QVERIFY2(first.endsWith(head), qPrintable(r.out));
@@ -265,7 +265,7 @@ private slots:
         EthernetTarget t(kLoopback, port, quickTiming(1.0), {});
         QElapsedTimer clock;
         clock.start();
-        const vqx::cli::Outcome o = t.open();
+        const vqx::provision::Outcome o = t.open();
         QCOMPARE(o.exit, Exit::Unreachable);
         QVERIFY2(o.message.contains("unreachable"), qPrintable(o.message));
         QVERIFY2(o.message.contains("refused, failed or dropped"), qPrintable(o.message));
@@ -282,7 +282,7 @@ private slots:
         ModuleServer server(model);
         QTimer::singleShot(500, &server, [&] { server.listen(QHostAddress::LocalHost, port); });
         EthernetTarget t(kLoopback, port, quickTiming(10), {});
-        const vqx::cli::Outcome o = t.open();
+        const vqx::provision::Outcome o = t.open();
         QVERIFY2(o.ok(), qPrintable(o.message));
         QVERIFY(t.attempts() >= 2);
         QCOMPARE(t.variant(), 1);
@@ -295,7 +295,7 @@ private slots:
         server.faults().badMagic0 = true;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         EthernetTarget t(kLoopback, server.port(), quickTiming(5), {});
-        const vqx::cli::Outcome o = t.open();
+        const vqx::provision::Outcome o = t.open();
         QCOMPARE(o.exit, Exit::Device);
         QCOMPARE(o.deviceCode, 5);
         QVERIFY2(o.message.contains("version register"), qPrintable(o.message));
@@ -369,7 +369,7 @@ private slots:
         const Run r =
             runTool(QStringList{"apply", plan, "--driver", "sim", "--hub", "1", "--timeout", "1"} +
                     options);
-        QCOMPARE(r.exit, vqx::cli::code(Exit::Partial));
+        QCOMPARE(r.exit, vqx::provision::code(Exit::Partial));
         const QString lead = onStdout ? QStringLiteral("  ") : QStringLiteral("vqx250-ipconfig: ");
         const QString& text = onStdout ? r.out : r.err;
         for (const char* slot : {"slot 1", "slot 3"})
