@@ -97,6 +97,8 @@ private:
     /// Starts what can start now: free threads take waiting modules (phase 1) or pending
     /// writes (phase 2).
     void schedule() {
+        if (!m_stop && m_h.stopRequested && m_h.stopRequested())
+            m_stop = true;
         if (m_stop) {
             maybeFinish();
             return;

@@ -200,6 +200,9 @@ private slots:
         QTest::newRow("apply without plan") << QStringList{"apply"} << "PLAN";
         QTest::newRow("apply missing file")
             << QStringList{"apply", "/nonexistent/plan.csv"} << "cannot read the plan";
+        QTest::newRow("scan over a /16") << QStringList{"scan", "10.0.0.0/15"} << "more than a /16";
+        QTest::newRow("scan bad target")
+            << QStringList{"scan", "10.0.0.9-10.0.0.1"} << "bad target";
     }
     void usageErrors() {
         QFETCH(QStringList, args);

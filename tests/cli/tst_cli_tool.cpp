@@ -2,6 +2,7 @@
 // and simulated hubs: fault sequences that a separate simulator process cannot stage, the
 // connect cycle, and the progress display.
 
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
@@ -380,6 +382,153 @@ private slots:
         QVERIFY2(text.contains(QStringLiteral("%1%2 is unreachable").arg(lead, host)),
                  qPrintable(text));
         QVERIFY(!text.contains(QStringLiteral("%1: %1").arg(host)));
+    }
+
+    // scan finds exactly the modules listening in a range, with their variants and records,
+    // in address order, and marks the one whose record differs from its address.
+    void scanFindsListeningModules() {
+        const quint16 port = freePort();
+        const struct {
+            std::uint32_t address;
+            ModuleModel::Variant variant;
+            bool ownAddress;
+        } served[] = {{0x7F003D09, ModuleModel::Variant::V1, true},
+                      {0x7F003D03, ModuleModel::Variant::V1, false},
+                      {0x7F003D04, ModuleModel::Variant::V2, true}};
+        std::vector<std::unique_ptr<ModuleServer>> servers;
+        for (const auto& m : served) {
+            auto model = std::make_shared<ModuleModel>(m.variant);
+            model->setRecord(
+                vqx::NetworkRecord{0x0A000001, 0xFF000000, m.ownAddress ? m.address : 0x0A000005}
+                    .toBytes());
+            servers.push_back(std::make_unique<ModuleServer>(model));
+            QVERIFY(servers.back()->listen(QHostAddress(m.address), port));
+        }
+        const QStringList where{"127.0.61.1-127.0.61.12", "127.0.61.9", "--port",
+                                QString::number(port)};
+        const Run json = runTool(QStringList{"scan", "--json"} + where);
+        QCOMPARE(json.exit, 0);
+        const QJsonArray hits = QJsonDocument::fromJson(json.out.toUtf8()).array();
+        QStringList seen;
+        for (const auto& v : hits) {
+            const QJsonObject o = v.toObject();
+            seen << QStringLiteral("%1 v%2 %3 %4 %5 %6")
+                        .arg(o["address"].toString())
+                        .arg(o["variant"].toInt())
+                        .arg(o["ip"].toString(), o["mask"].toString(), o["gateway"].toString())
+                        .arg(o["differs"].toBool() ? "true" : "false");
+        }
+        QCOMPARE(seen, (QStringList{"127.0.61.3 v1 10.0.0.5 255.0.0.0 10.0.0.1 true",
+                                    "127.0.61.4 v2 127.0.61.4 255.0.0.0 10.0.0.1 false",
+                                    "127.0.61.9 v1 127.0.61.9 255.0.0.0 10.0.0.1 false"}));
+        const Run text = runTool(QStringList{"scan"} + where);
+        const QStringList lines = text.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 3);
+        QVERIFY2(lines[0].startsWith("127.0.61.3 ") && lines[0].contains("*"),
+                 qPrintable(lines[0]));
+        QVERIFY(!lines[1].contains("*") && !lines[2].contains("*"));
+        const Run none =
+            runTool({"scan", "127.0.61.10-127.0.61.12", "--port", QString::number(port)});
+        QCOMPARE(none.exit, vqx::provision::code(Exit::Unreachable));
+    }
+
+    // A plan of 20 modules, 8 at a time: one fails while it is read, one while it is written.
+    // The report keeps the plan's order and every other module holds its new record.
+    void applyInParallel() {
+        std::vector<std::unique_ptr<ModuleServer>> servers;
+        QByteArray plan = "host,port,ip,mask,gateway\n";
+        for (int i = 0; i < 20; ++i) {
+            auto model = std::make_shared<ModuleModel>(i % 2 ? ModuleModel::Variant::V2
+                                                             : ModuleModel::Variant::V1);
+            servers.push_back(std::make_unique<ModuleServer>(model));
+            QVERIFY(servers.back()->listen(QHostAddress::LocalHost, 0));
+            if (i == 4)
+                model->faults().failAtAddress = 10;
+            if (i == 13) // reads pass; from the first write on, address 10 fails
+                servers.back()->setLogger([model](const QString&) {
+                    if (model->commandsExecuted() >= 12)
+                        model->faults().failAtAddress = 10;
+                });
+            plan += QStringLiteral("127.0.0.1,%1,10.0.0.%2,255.255.255.0,10.0.0.1\n")
+                        .arg(servers.back()->port())
+                        .arg(i + 10)
+                        .toLatin1();
+        }
+        QTemporaryDir dir;
+        const Run r = runTool({"apply", writePlan(dir, plan), "--jobs", "8", "--json"});
+        QCOMPARE(r.exit, vqx::provision::code(Exit::Partial));
+        const QJsonArray items = QJsonDocument::fromJson(r.out.toUtf8()).array();
+        QCOMPARE(items.size(), 20);
+        for (int i = 0; i < 20; ++i) {
+            const QJsonObject o = items[i].toObject();
+            QCOMPARE(o["port"].toInt(), int(servers[std::size_t(i)]->port()));
+            const auto held =
+                vqx::NetworkRecord::fromBytes(servers[std::size_t(i)]->model().record());
+            const vqx::NetworkRecord planned{0x0A000001, 0xFFFFFF00,
+                                             0x0A000000u + std::uint32_t(i + 10)};
+            if (i == 4) {
+                QCOMPARE(o["result"].toString(), QStringLiteral("device error"));
+                QVERIFY(o["before"].isNull());
+                QVERIFY(held != planned);
+            } else if (i == 13) {
+                QCOMPARE(o["result"].toString(), QStringLiteral("device error"));
+                QCOMPARE(o["bytesWritten"].toInt(), 4);
+                QVERIFY(o["error"].toString().contains("EEPROM write failed at address 10"));
+            } else {
+                QCOMPARE(o["result"].toString(), QStringLiteral("ok"));
+                QCOMPARE(held, planned);
+            }
+        }
+    }
+
+    // SIGINT while a plan writes: no module starts after it, the writes in flight end, and the
+    // report's "written" says exactly which modules hold their new record; every other one
+    // holds its old record whole.
+    void applyInterrupted() {
+        std::vector<std::unique_ptr<ModuleServer>> servers;
+        QByteArray plan = "host,port,ip,mask,gateway\n";
+        auto raised = std::make_shared<bool>(false);
+        const vqx::NetworkRecord old{0xC0A80101, 0xFFFFFF00, 0xC0A80114};
+        for (int i = 0; i < 12; ++i) {
+            auto model = std::make_shared<ModuleModel>();
+            model->setRecord(old.toBytes());
+            model->setBusyPolls(3);
+            servers.push_back(std::make_unique<ModuleServer>(model));
+            QVERIFY(servers.back()->listen(QHostAddress::LocalHost, 0));
+            // The first EEPROM write command of the plan brings the interrupt.
+            servers.back()->setLogger([raised](const QString& line) {
+                if (!*raised && line.contains(QStringLiteral("write reg 10 value 0x4"))) {
+                    *raised = true;
+                    std::raise(SIGINT);
+                }
+            });
+            plan += QStringLiteral("127.0.0.1,%1,10.0.0.%2,255.255.255.0,10.0.0.1\n")
+                        .arg(servers.back()->port())
+                        .arg(i + 10)
+                        .toLatin1();
+        }
+        QTemporaryDir dir;
+        const Run r = runTool({"apply", writePlan(dir, plan), "--jobs", "4", "--json"});
+        QVERIFY(*raised);
+        QCOMPARE(r.exit, 130);
+        const QJsonArray items = QJsonDocument::fromJson(r.out.toUtf8()).array();
+        QCOMPARE(items.size(), 12);
+        int untouched = 0;
+        for (int i = 0; i < 12; ++i) {
+            const QJsonObject o = items[i].toObject();
+            const auto held =
+                vqx::NetworkRecord::fromBytes(servers[std::size_t(i)]->model().record());
+            if (o["written"].toBool()) {
+                QCOMPARE(o["result"].toString(), QStringLiteral("ok"));
+                QCOMPARE(held.ip, 0x0A000000u + std::uint32_t(i + 10));
+            } else {
+                QCOMPARE(o["result"].toString(), QStringLiteral("interrupted"));
+                QCOMPARE(held, old);
+                ++untouched;
+            }
+        }
+        QVERIFY2(untouched >= 8, qPrintable(r.out)); // at most 4 writes were under way
+        QVERIFY(r.err.contains("interrupted"));
     }
 
     // USB progress goes to stderr when asked for (a terminal), and not otherwise.
