@@ -150,29 +150,40 @@ private:
         }
         if (batch.empty())
             return;
-        // The arp step of the modules that start together, then one pause for all of them.
-        for (const auto& [i, w] : batch) {
-            if (!m_o.timing.runArp)
-                continue;
-            const QString command = vqx::net::arpDeleteCommand(m_items[i].entry.host);
-            if (m_h.diagnostics.trace)
-                m_h.diagnostics.trace(command);
-            vqx::net::launchHidden(command);
-        }
+        // The arp step of the modules that start together, each started by the thread that
+        // will run the module (starting a process takes a while), then one pause for all.
         ++m_batches;
-        QTimer::singleShot(std::max(0, m_o.timing.arpPauseMs), &m_context, [this, batch] {
-            --m_batches;
-            for (const auto& [i, w] : batch) {
-                if (m_stop) {
-                    m_stage[i] = Stage::Waiting; // reported as not started
-                    m_free[static_cast<std::size_t>(w)] = true;
-                    continue;
+        auto left = std::make_shared<std::size_t>(batch.size());
+        for (const auto& [i, w] : batch) {
+            const std::uint32_t host = m_items[i].entry.host;
+            m_workers[static_cast<std::size_t>(w)]->post([this, host, batch, left] {
+                if (m_o.timing.runArp) {
+                    const QString command = vqx::net::arpDeleteCommand(host);
+                    if (m_h.diagnostics.trace)
+                        m_h.diagnostics.trace(command);
+                    vqx::net::launchHidden(command);
                 }
-                m_stage[i] = Stage::Reading;
-                startRead(i, w);
+                postTo(&m_context, [this, batch, left] {
+                    if (--*left == 0)
+                        QTimer::singleShot(std::max(0, m_o.timing.arpPauseMs), &m_context,
+                                           [this, batch] { startBatch(batch); });
+                });
+            });
+        }
+    }
+
+    void startBatch(const std::vector<std::pair<std::size_t, int>>& batch) {
+        --m_batches;
+        for (const auto& [i, w] : batch) {
+            if (m_stop) {
+                m_stage[i] = Stage::Waiting; // reported as not started
+                m_free[static_cast<std::size_t>(w)] = true;
+                continue;
             }
-            schedule();
-        });
+            m_stage[i] = Stage::Reading;
+            startRead(i, w);
+        }
+        schedule();
     }
 
     void startRead(std::size_t i, int w) {

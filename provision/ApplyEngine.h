@@ -10,9 +10,10 @@
 // thread, which runs its event loop meanwhile (so simulators served on it keep answering).
 //
 // The connect sequence's arp step and pause are shared by the Ethernet modules that start
-// together: when threads are free the waiting modules take them, the arp command runs for
-// each, and after one pause all of them connect (later attempts of a module that does not
-// answer run their own arp step). Two phases: first every module is read, then those whose
+// together: when threads are free the waiting modules take them, each thread starts the arp
+// command for its module (in parallel: starting a process takes a while), and one pause after
+// the last of them all connect (later attempts of a module that does not answer run their
+// own arp step and pause). Two phases: first every module is read, then those whose
 // settings differ are written and verified; a failing module never stops the others.
 //
 // Interruption: once `stopRequested` says so, no module starts, connect sequences in progress
