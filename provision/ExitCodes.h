@@ -26,6 +26,7 @@ inline constexpr const char* kExitCodeHelp = "Exit status:\n"
                                              "  3  module or hub unreachable\n"
                                              "  4  device error (a transfer failed)\n"
                                              "  5  verification mismatch after a write\n"
-                                             "  6  apply: one or more modules did not succeed\n";
+                                             "  6  apply: one or more modules did not succeed\n"
+                                             "130  apply or write interrupted (Ctrl-C, SIGTERM)\n";
 
 } // namespace vqx::provision
