@@ -894,8 +894,14 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
         return code(Exit::Usage);
     }
 
-    if (slotsCmd->parsed() && o.hubText != "all")
-        o.hub = std::stoi(o.hubText);
+    if (slotsCmd->parsed() && o.hubText != "all") {
+        bool ok = false;
+        o.hub = QString::fromStdString(o.hubText).toInt(&ok);
+        if (!ok || o.hub < 0 || o.hub > 255) {
+            io.err << kToolName << ": --hub must be a hub number from 0 to 255, or 'all'\n";
+            return code(Exit::Usage);
+        }
+    }
     Runner runner(o, io);
     if (read->parsed())
         return runner.read();
