@@ -827,9 +827,8 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     write->footer(kExitCodeHelp);
 
     auto* slotsCmd = app.add_subcommand("slots", "List the hub's six slots and their module types");
-    slotsCmd
-        ->add_option("--hub", o.hubText, "Hub number from 0 (default 0), or 'all' for every hub")
-        ->check(CLI::NonNegativeNumber | CLI::IsMember({"all"}));
+    slotsCmd->add_option("--hub", o.hubText,
+                         "Hub number from 0 (default 0), or 'all' for every hub");
     slotsCmd->add_flag("--records", o.records,
                        "Also read the network settings record of every occupied slot");
     slotsCmd->footer(kExitCodeHelp);
