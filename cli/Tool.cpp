@@ -160,7 +160,7 @@ private:
         m_io.err.flush();
         m_progressShown = true;
     }
-    Outcome readSlotRecords(HubSession& session, bool withHub, QJsonArray& arr, bool& failed);
+    Outcome readSlotRecords(HubSession& session, bool withHub, QJsonArray& arr, Exit& failed);
 
     // ---- devices ----
     Outcome startDemo();
@@ -440,7 +440,7 @@ int Runner::write() {
     return code(result.exit);
 }
 
-Outcome Runner::readSlotRecords(HubSession& session, bool withHub, QJsonArray& arr, bool& failed) {
+Outcome Runner::readSlotRecords(HubSession& session, bool withHub, QJsonArray& arr, Exit& failed) {
     if (Outcome o = session.open(); !o.ok())
         return o;
     std::array<int, 6> codes{};
@@ -473,7 +473,7 @@ Outcome Runner::readSlotRecords(HubSession& session, bool withHub, QJsonArray& a
                 if (o.ok()) {
                     record = r;
                 } else {
-                    failed = true;
+                    failed = Exit::Device;
                     text += QStringLiteral(": record not read: %1").arg(o.message);
                     obj.insert(QStringLiteral("error"), o.message);
                     if (o.deviceCode != 0)
@@ -502,7 +502,7 @@ int Runner::listSlots() {
     if (Outcome o = hubSession(session); !o.ok())
         return fail(o);
     QJsonArray arr;
-    bool failed = false;
+    Exit failed = Exit::Ok; // a hub or a slot record that could not be read
     if (!all) {
         if (Outcome o = readSlotRecords(*session, false, arr, failed); !o.ok())
             return fail(o, session->name());
@@ -517,13 +517,14 @@ int Runner::listSlots() {
             session->select(h);
             if (Outcome o = readSlotRecords(*session, true, arr, failed); !o.ok()) {
                 message(o.message);
-                failed = true;
+                if (failed == Exit::Ok)
+                    failed = o.exit;
             }
         }
     }
     if (m_o.json)
         printJson(QJsonDocument(arr));
-    return code(failed ? Exit::Device : Exit::Ok);
+    return code(failed);
 }
 
 int Runner::apply() {
