@@ -66,6 +66,17 @@ struct Options {
     std::string hubText = "0"; ///< slots: a hub number or "all"
 };
 
+/// The exit statuses as listed in --help.
+inline constexpr const char* kExitCodeHelp = "Exit status:\n"
+                                             "  0  success\n"
+                                             "  1  internal failure (socket, simulator, output)\n"
+                                             "  2  usage error, refused settings, invalid plan\n"
+                                             "  3  module or hub unreachable\n"
+                                             "  4  device error (a transfer failed)\n"
+                                             "  5  verification mismatch after a write\n"
+                                             "  6  apply: one or more modules did not succeed\n"
+                                             "130  apply or write interrupted (Ctrl-C, SIGTERM)\n";
+
 constexpr int kApplyJobs = 16;
 constexpr int kScanJobs = 64;
 constexpr int kMaxJobs = 256;

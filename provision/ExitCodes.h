@@ -1,5 +1,6 @@
 #pragma once
-// Exit statuses of vqx250-ipconfig. Scripts rely on these numbers; keep them stable.
+// The kinds of outcome of a module session, numbered as the exit statuses of vqx250-ipconfig.
+// Scripts rely on these numbers; keep them stable.
 
 namespace vqx::provision {
 
@@ -17,16 +18,5 @@ enum class Exit : int {
 constexpr int code(Exit e) {
     return static_cast<int>(e);
 }
-
-/// The exit statuses as listed in --help.
-inline constexpr const char* kExitCodeHelp = "Exit status:\n"
-                                             "  0  success\n"
-                                             "  1  internal failure (socket, simulator, output)\n"
-                                             "  2  usage error, refused settings, invalid plan\n"
-                                             "  3  module or hub unreachable\n"
-                                             "  4  device error (a transfer failed)\n"
-                                             "  5  verification mismatch after a write\n"
-                                             "  6  apply: one or more modules did not succeed\n"
-                                             "130  apply or write interrupted (Ctrl-C, SIGTERM)\n";
 
 } // namespace vqx::provision
