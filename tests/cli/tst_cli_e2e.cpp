@@ -58,7 +58,8 @@ class Modsim {
 public:
     explicit Modsim(const QStringList& extra = {}) {
         m_process.setProgram(modsim());
-        m_process.setArguments(QStringList{"--address", "127.0.0.1", "--port", "0"} + extra);
+        m_process.setArguments(QStringList{"--address", "127.0.0.1", "--port", "0", "--strict"} +
+                               extra);
         m_process.setReadChannel(QProcess::StandardError);
         m_process.start();
         if (!m_process.waitForStarted(10000))
