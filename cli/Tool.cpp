@@ -27,7 +27,9 @@
 #include "Plan.h"
 #include "Scan.h"
 #include "SimHub.h"
+#include "TargetLock.h"
 #include "UsbAccess.h"
+#include "UserText.h"
 #include "Validation.h"
 
 namespace vqx::cli {
@@ -38,6 +40,10 @@ namespace {
 
 constexpr const char* kToolName = "vqx250-ipconfig";
 constexpr const char* kVersion = "1.0.0.1";
+constexpr const char* kLockHelp =
+    "One writer per module: a write (and each write step of apply) holds a lock file per module\n"
+    "(vqx250-ipconfig-<module>.lock in $XDG_RUNTIME_DIR, or /tmp when it is unset). Another\n"
+    "writer of the same module waits up to --timeout for it, then gives up (exit status 3).\n\n";
 
 struct Options {
     bool json = false;
@@ -87,11 +93,20 @@ QJsonObject recordJson(const NetworkRecord& r) {
                        {QStringLiteral("gateway"), formatAddress(r.gateway)}};
 }
 
-/// "(partly written: addresses 6 to 9)" for a write that stored the first `stored` bytes.
-QString partlyWritten(int stored) {
-    return QStringLiteral("(partly written: addresses %1 to %2)")
-        .arg(kRecordFirstAddress)
-        .arg(kRecordFirstAddress + stored - 1);
+/// "(partly written: addresses 6 to 9)" for a write that stored the first `stored` bytes,
+/// "(partly written: addresses 6 to 9, maybe 10)" when the next byte may be stored as well,
+/// "(not written)" or "(not written, maybe address 6)" when none was stored for sure.
+QString partlyWritten(int stored, int maybe) {
+    const int next = kRecordFirstAddress + stored;
+    if (stored == 0)
+        return maybe > 0 ? QStringLiteral("(not written, maybe address %1)").arg(next)
+                         : QStringLiteral("(not written)");
+    QString text = QStringLiteral("(partly written: addresses %1 to %2")
+                       .arg(kRecordFirstAddress)
+                       .arg(next - 1);
+    if (maybe > 0)
+        text += QStringLiteral(", maybe %1").arg(next);
+    return text + QLatin1Char(')');
 }
 
 class Runner {
@@ -191,6 +206,10 @@ private:
                                               progressFor(t, usb, "writing"),
                                               progressFor(t, usb, "verifying"));
     }
+    /// Takes the module's write lock, waiting up to --timeout when another writer holds it
+    /// (Exit::Unreachable if it still does). A lock file that cannot be made is warned about
+    /// and the write goes on without it.
+    Outcome lockTarget(ModuleTarget& t, std::unique_ptr<TargetLock>& lock);
 
     Options m_o;
     ToolIo m_io;
@@ -296,9 +315,9 @@ Outcome Runner::targetFromOptions(std::unique_ptr<ModuleTarget>& target) {
     if (!m_o.host.empty()) {
         const auto a = parseAddress(QString::fromStdString(m_o.host));
         if (!a)
-            return Outcome::fail(Exit::Usage,
-                                 QStringLiteral("--host: '%1' is not a dotted IPv4 address")
-                                     .arg(QString::fromStdString(m_o.host)));
+            return Outcome::fail(
+                Exit::Usage,
+                QStringLiteral("--host: '%1' is not a dotted IPv4 address").arg(shown(m_o.host)));
         if (Outcome o = startDemo(); !o.ok())
             return o;
         return makeTarget(*a, static_cast<std::uint16_t>(m_o.port), 0, target);
@@ -321,7 +340,7 @@ Outcome Runner::settingsFromOptions(NetworkRecord& s) {
         if (!a)
             return Outcome::fail(Exit::Usage,
                                  QStringLiteral("--%1: '%2' is not a dotted IPv4 address")
-                                     .arg(QLatin1String(name), QString::fromStdString(*f.first)));
+                                     .arg(QLatin1String(name), shown(*f.first)));
         *f.second = *a;
     }
     return {};
@@ -343,6 +362,31 @@ Outcome Runner::checkBeforeWrite(const NetworkRecord& settings, const QString& w
         lines << QStringLiteral("%1refused: %2").arg(prefix, v.message);
     lines << QStringLiteral("nothing was written; use --force to write these settings anyway");
     return Outcome::fail(Exit::Usage, lines.join(QLatin1Char('\n')));
+}
+
+Outcome Runner::lockTarget(ModuleTarget& t, std::unique_ptr<TargetLock>& lock) {
+    QString key;
+    if (Outcome o = t.lockKey(key); !o.ok())
+        return o;
+    lock = std::make_unique<TargetLock>(key);
+    TargetLock::Result r = lock->acquire(0);
+    if (r == TargetLock::Result::Busy) {
+        message(QStringLiteral("%1 is being written by %2; waiting up to %3 s (--timeout)")
+                    .arg(t.name(), lock->holder(), QString::number(m_o.timeout, 'g', 6)));
+        r = lock->acquire(static_cast<int>(m_o.timeout * 1000.0));
+    }
+    if (r == TargetLock::Result::Busy)
+        return Outcome::fail(Exit::Unreachable,
+                             QStringLiteral("%1 is busy: %2 is writing it (lock %3); nothing was "
+                                            "written")
+                                 .arg(t.name(), lock->holder(), lock->fileName()));
+    if (r == TargetLock::Result::Unavailable) {
+        message(QStringLiteral("warning: %1: the write lock cannot be taken (%2); writing "
+                               "without it")
+                    .arg(t.name(), lock->problem()));
+        lock.reset();
+    }
+    return {};
 }
 
 int Runner::read() {
@@ -379,6 +423,10 @@ int Runner::write() {
     if (Outcome o = targetFromOptions(t); !o.ok())
         return fail(o);
     const bool usb = m_o.slot != 0;
+    // One writer per module at a time, from reading the old record to the read-back.
+    std::unique_ptr<TargetLock> lock;
+    if (Outcome o = lockTarget(*t, lock); !o.ok())
+        return fail(o, t->name());
     if (Outcome o = t->open(); !o.ok())
         return fail(o, t->name());
     NetworkRecord before;
@@ -398,6 +446,7 @@ int Runner::write() {
     const Outcome result = writeAndVerify(*t, usb, settings, after);
     InterruptGuard::setNote({});
     const int stored = result.bytesWritten;
+    const int maybe = result.bytesMaybeWritten;
     const bool wrote = stored == kRecordSize;
     if (!result.ok())
         message(result.message);
@@ -409,6 +458,7 @@ int Runner::write() {
             {QStringLiteral("after"), after ? QJsonValue(recordJson(*after)) : QJsonValue()},
             {QStringLiteral("verified"), result.ok() && !m_o.noVerify},
             {QStringLiteral("bytesWritten"), stored},
+            {QStringLiteral("bytesMaybeWritten"), maybe},
             {QStringLiteral("exit"), code(result.exit)}};
         if (!result.ok())
             obj.insert(QStringLiteral("error"), result.message);
@@ -420,10 +470,8 @@ int Runner::write() {
         // that failed part way only the addresses that took their byte are named.
         const NetworkRecord shown = after ? *after : settings;
         QString head = after ? QStringLiteral("read back") : QStringLiteral("written");
-        if (stored == 0)
-            head = QStringLiteral("(not written)");
-        else if (!wrote)
-            head = partlyWritten(stored);
+        if (!wrote)
+            head = partlyWritten(stored, maybe);
         print(QStringLiteral("%1 %2 %3")
                   .arg(QString(), -8)
                   .arg(QStringLiteral("old"), -16)
@@ -540,20 +588,24 @@ int Runner::listSlots() {
 
 int Runner::apply() {
     // The plan, and the checks of every entry before any module is touched.
-    QByteArray text;
+    QFile in;
     if (m_o.plan == "-") {
-        QFile in;
         if (!in.open(stdin, QIODevice::ReadOnly))
             return fail(
                 Outcome::fail(Exit::Usage, QStringLiteral("cannot read the plan from stdin")));
-        text = in.readAll();
     } else {
-        QFile in(QString::fromStdString(m_o.plan));
+        in.setFileName(QString::fromStdString(m_o.plan));
         if (!in.open(QIODevice::ReadOnly))
-            return fail(Outcome::fail(Exit::Usage, QStringLiteral("cannot read the plan %1: %2")
-                                                       .arg(in.fileName(), in.errorString())));
-        text = in.readAll();
+            return fail(
+                Outcome::fail(Exit::Usage, QStringLiteral("cannot read the plan %1: %2")
+                                               .arg(shown(in.fileName()), in.errorString())));
     }
+    QString tooLarge;
+    const std::optional<QByteArray> planText = readPlanText(in, &tooLarge);
+    in.close();
+    if (!planText)
+        return fail(Outcome::fail(Exit::Usage, tooLarge));
+    const QByteArray& text = *planText;
     PlanFormat format = PlanFormat::Auto;
     if (m_o.format == "csv")
         format = PlanFormat::Csv;
@@ -634,6 +686,12 @@ int Runner::apply() {
                                 "\n");
     };
     hooks.stopRequested = [] { return InterruptGuard::requested(); };
+    hooks.lock = [this](ModuleTarget& t, std::shared_ptr<void>& held) {
+        std::unique_ptr<TargetLock> lock;
+        const Outcome o = lockTarget(t, lock);
+        held = std::shared_ptr<TargetLock>(std::move(lock));
+        return o;
+    };
     bool interrupted = false;
     const std::vector<ApplyItem> items = runPlan(*entries, options, hooks, &interrupted);
 
@@ -657,6 +715,7 @@ int Runner::apply() {
                              item.after ? QJsonValue(recordJson(*item.after)) : QJsonValue()},
                             {QStringLiteral("written"), item.written},
                             {QStringLiteral("bytesWritten"), item.outcome.bytesWritten},
+                            {QStringLiteral("bytesMaybeWritten"), item.outcome.bytesMaybeWritten},
                             {QStringLiteral("result"), item.result},
                             {QStringLiteral("exit"), code(item.outcome.exit)}};
             if (item.entry.bySlot()) {
@@ -689,7 +748,8 @@ int Runner::apply() {
                 after =
                     recordLine(item.entry.settings) + QStringLiteral(" (written, not read back)");
             else if (item.written && item.outcome.bytesWritten < kRecordSize)
-                after = QStringLiteral("(unknown) ") + partlyWritten(item.outcome.bytesWritten);
+                after = QStringLiteral("(unknown) ") +
+                        partlyWritten(item.outcome.bytesWritten, item.outcome.bytesMaybeWritten);
             else if (!item.written && item.before)
                 after = recordLine(*item.before) + QStringLiteral(" (not written)");
             else if (item.result == QStringLiteral("not started"))
@@ -808,20 +868,35 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
                  "Use the embedded simulators (a module on a loopback address and a "
                  "six-slot hub) instead of hardware");
     app.add_option("--timeout", o.timeout,
-                   "Seconds to keep trying to connect (default 10, at most 86400)")
+                   "Seconds to keep starting connection attempts (default 10, at most 86400); each "
+                   "attempt waits its full second, so a short value still gets one")
         ->check(CLI::Range(0.001, 86400.0));
     app.add_flag("-v,--verbose", o.verbose, "Show each request and reply in hex on stderr");
 
-    const auto addTarget = [&o](CLI::App* c) {
+    // Numbers are taken in plain decimal only: the library's own conversion would also read
+    // "0x50", "+80" or " 80" as 80, and "010" as octal.
+    const CLI::Validator decimal(
+        [](std::string& text) -> std::string {
+            if (isPlainDecimal(QString::fromStdString(text)))
+                return {};
+            return "'" + shown(text).toStdString() +
+                   "' is not a plain decimal number (digits only, no leading zero)";
+        },
+        "DECIMAL");
+    const auto addHub = [&o, &decimal](CLI::App* c, const char* help) {
+        c->add_option("--hub", o.hub, help)->check(decimal)->check(CLI::Range(0, 255));
+    };
+    const auto addTarget = [&o, &decimal, &addHub](CLI::App* c) {
         auto* host = c->add_option("--host", o.host, "Module address (dotted IPv4), over Ethernet");
         c->add_option("--port", o.port, "TCP port of the module (default 23100)")
+            ->check(decimal)
             ->check(CLI::Range(1, 65535))
             ->needs(host);
-        auto* slot =
-            c->add_option("--slot", o.slot, "Hub slot 1 to 6, over USB")->check(CLI::Range(1, 6));
+        auto* slot = c->add_option("--slot", o.slot, "Hub slot 1 to 6, over USB")
+                         ->check(decimal)
+                         ->check(CLI::Range(1, 6));
         host->excludes(slot);
-        c->add_option("--hub", o.hub, "Hub number, from 0 (default 0)")
-            ->check(CLI::NonNegativeNumber);
+        addHub(c, "Hub number, from 0 (default 0)");
     };
 
     auto* read = app.add_subcommand("read", "Read a module's IP address, mask and gateway");
@@ -836,11 +911,12 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     write->add_option("--gateway", o.gateway, "New gateway (0.0.0.0 = none)")->required();
     write->add_flag("--force", o.force, "Write even settings that fail the checks");
     write->add_flag("--no-verify", o.noVerify, "Do not read the record back after writing");
-    write->footer(kExitCodeHelp);
+    write->footer(std::string(kLockHelp) + kExitCodeHelp);
 
     auto* slotsCmd = app.add_subcommand("slots", "List the hub's six slots and their module types");
-    slotsCmd->add_option("--hub", o.hubText,
-                         "Hub number from 0 (default 0), or 'all' for every hub");
+    slotsCmd
+        ->add_option("--hub", o.hubText, "Hub number from 0 (default 0), or 'all' for every hub")
+        ->check(decimal | CLI::IsMember({"all"}));
     slotsCmd->add_flag("--records", o.records,
                        "Also read the network settings record of every occupied slot");
     slotsCmd->footer(kExitCodeHelp);
@@ -856,18 +932,18 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     apply->add_flag("--dry-run", o.dryRun, "Only read the modules and show the differences");
     apply->add_flag("--force", o.force, "Write even settings that fail the checks");
     apply->add_flag("--no-verify", o.noVerify, "Do not read the records back after writing");
-    apply->add_option("--hub", o.hub, "Hub for the plan's slots, from 0 (default 0)")
-        ->check(CLI::NonNegativeNumber);
+    addHub(apply, "Hub for the plan's slots, from 0 (default 0)");
     apply
         ->add_option("--jobs", o.jobs,
                      "Ethernet modules handled at once (default 16); the hub's slots stay serial")
+        ->check(decimal)
         ->check(CLI::Range(1, kMaxJobs));
     apply->footer(
         std::string(
             "Ctrl-C (or SIGTERM) starts no further module and lets every record transfer in\n"
             "flight end, then reports each module and exits with 130; a second Ctrl-C ends at\n"
             "once, naming the modules that may be half written.\n\n") +
-        kExitCodeHelp);
+        kLockHelp + kExitCodeHelp);
 
     auto* scanCmd = app.add_subcommand(
         "scan", "Find modules: probe addresses on the module port and show each module's "
@@ -877,12 +953,15 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
                      "An address, a range (10.0.0.10-10.0.0.60) or a block (192.168.1.0/24)")
         ->required();
     scanCmd->add_option("--port", o.port, "TCP port of the modules (default 23100)")
+        ->check(decimal)
         ->check(CLI::Range(1, 65535));
     scanCmd->add_option("--jobs", o.jobs, "Addresses probed at once (default 64)")
+        ->check(decimal)
         ->check(CLI::Range(1, kMaxJobs));
     scanCmd
         ->add_option("--connect-timeout", o.connectTimeoutMs,
                      "Milliseconds allowed for the connection and for each reply (default 300)")
+        ->check(decimal)
         ->check(CLI::Range(1, 60000));
     scanCmd->add_flag("--force", o.force, "Scan more than a /16 (65536 addresses)");
     scanCmd->footer(std::string(
@@ -895,8 +974,14 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int r = app.exit(e, io.out, io.err);
-        return r == 0 ? code(Exit::Ok) : code(Exit::Usage);
+        if (e.get_exit_code() == 0)
+            return app.exit(e, io.out, io.err) == 0 ? code(Exit::Ok) : code(Exit::Usage);
+        // The library's messages quote the arguments as given; escape what a terminal would
+        // act on, and keep a huge argument from flooding the screen.
+        io.err << kToolName << ": "
+               << shown(QString::fromStdString(e.what()), kShownMessageChars).toStdString() << '\n'
+               << "Run with --help for more information.\n";
+        return code(Exit::Usage);
     }
 
     // The range check above lets "nan" through.
@@ -914,15 +999,29 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
         }
     }
     Runner runner(o, io);
+    int status = 0;
     if (read->parsed())
-        return runner.read();
-    if (write->parsed())
-        return runner.write();
-    if (slotsCmd->parsed())
-        return runner.listSlots();
-    if (scanCmd->parsed())
-        return runner.scan();
-    return runner.apply();
+        status = runner.read();
+    else if (write->parsed())
+        status = runner.write();
+    else if (slotsCmd->parsed())
+        status = runner.listSlots();
+    else if (scanCmd->parsed())
+        status = runner.scan();
+    else
+        status = runner.apply();
+
+    // Results that did not reach their reader (a full disk, a closed stdout) are a failure:
+    // a script must not take the silence for an answer. A failure already reported keeps
+    // its own status.
+    io.out.flush();
+    if (!io.out) {
+        io.err << kToolName << ": writing the results to standard output failed\n";
+        io.err.flush();
+        if (status == code(Exit::Ok))
+            return code(Exit::Failure);
+    }
+    return status;
 }
 
 } // namespace vqx::cli

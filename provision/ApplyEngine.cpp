@@ -279,9 +279,13 @@ private:
         m_workers[static_cast<std::size_t>(w)]->post([this, i, w, entry] {
             ModuleTarget& target = *m_targets[i];
             std::optional<NetworkRecord> after;
-            const Outcome o = writeAndVerify(target, entry.settings, m_o.verify, after,
-                                             progress(target, entry.bySlot(), "writing"),
-                                             progress(target, entry.bySlot(), "verifying"));
+            std::shared_ptr<void> held;
+            Outcome o = m_h.lock ? m_h.lock(target, held) : Outcome{};
+            if (o.ok())
+                o = writeAndVerify(target, entry.settings, m_o.verify, after,
+                                   progress(target, entry.bySlot(), "writing"),
+                                   progress(target, entry.bySlot(), "verifying"));
+            held.reset();
             postTo(&m_context, [this, i, w, o, after] { writeDone(i, w, o, after); });
         });
     }
@@ -295,7 +299,7 @@ private:
         ApplyItem& item = m_items[i];
         item.outcome = o;
         item.after = after;
-        item.written = o.bytesWritten > 0;
+        item.written = o.bytesWritten + o.bytesMaybeWritten > 0;
         item.result = o.ok() ? QStringLiteral("ok") : resultName(o.exit);
         m_stage[i] = Stage::Done;
         m_writing.removeOne(item.entry.target());

@@ -23,6 +23,7 @@
 // being reached) but nothing was written, "not started" when it was not contacted.
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -68,6 +69,10 @@ struct ApplyHooks {
     std::function<void(const ApplyItem&)> written;
     /// The modules whose record is being written changed.
     std::function<void(const QStringList& targets)> writing;
+    /// Takes the module's write lock before its record is written (on the module's thread);
+    /// `held` keeps it until the write and its verification end. A failure is the module's
+    /// outcome and nothing is written.
+    std::function<Outcome(ModuleTarget& target, std::shared_ptr<void>& held)> lock;
     /// Polled every 50 ms: true once the run should stop starting modules.
     std::function<bool()> stopRequested;
 };
