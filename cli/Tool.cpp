@@ -916,7 +916,9 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     auto* slotsCmd = app.add_subcommand("slots", "List the hub's six slots and their module types");
     slotsCmd
         ->add_option("--hub", o.hubText, "Hub number from 0 (default 0), or 'all' for every hub")
-        ->check(decimal | CLI::IsMember({"all"}));
+        ->check(CLI::Validator(
+            [&decimal](std::string& v) { return v == "all" ? std::string() : decimal(v); },
+            "NUMBER|all"));
     slotsCmd->add_flag("--records", o.records,
                        "Also read the network settings record of every occupied slot");
     slotsCmd->footer(kExitCodeHelp);

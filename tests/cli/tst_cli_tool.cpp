@@ -622,51 +622,53 @@ private slots:
         }
         QVERIFY2(untouched >= 8, qPrintable(r.out)); // at most 4 writes were under way
         QVERIFY(r.err.contains("interrupted"));
-        // A driver's standing note (a vendor library without FT_SetVIDPID) explains a hub that is
-        // not listed, and is left out of failures it has nothing to do with.
-        void driverNoteOnlyWhereItApplies_data() {
-            QTest::addColumn<QStringList>("args");
-            QTest::addColumn<bool>("openFails");
-            QTest::addColumn<QString>("message");
-            QTest::addColumn<bool>("noted");
-            QTest::newRow("hub not listed") << QStringList{"slots", "--hub", "1"} << false
-                                            << "no hub 1: 1 hub(s) attached" << true;
-            QTest::newRow("hub fails to open")
-                << QStringList{"slots"} << true << "hub 0 failure: opening it failed" << false;
-        }
-        void driverNoteOnlyWhereItApplies() {
-            QFETCH(QStringList, args);
-            QFETCH(bool, openFails);
-            QFETCH(QString, message);
-            QFETCH(bool, noted);
-            struct NotedDriver : vqx::provision::TracingDriver {
-                using TracingDriver::TracingDriver;
-                std::string lastError() const override { return "the library lacks FT_SetVIDPID"; }
-            };
-            auto hub = vqx::sim::makeDemoHub();
-            if (openFails)
-                hub->faults().openB = vqx::usb::FT_DEVICE_NOT_OPENED;
-            const Run r = runTool(args, false, [hub]() -> std::unique_ptr<vqx::usb::D2xxDriver> {
-                return std::make_unique<NotedDriver>(std::make_unique<vqx::sim::SimHubDriver>(hub),
-                                                     nullptr);
-            });
-            QCOMPARE(r.exit, vqx::provision::code(Exit::Unreachable));
-            QVERIFY2(r.err.contains(message), qPrintable(r.err));
-            QCOMPARE(r.err.contains("lacks FT_SetVIDPID"), noted);
-        }
+    }
 
-        // USB progress goes to stderr when asked for (a terminal), and not otherwise.
-        void usbProgress() {
-            const Run shown = runTool({"read", "--demo", "--slot", "2"}, true);
-            QCOMPARE(shown.exit, 0);
-            QVERIFY2(shown.err.contains("\rslot 2: reading 1/12 bytes"), qPrintable(shown.err));
-            QVERIFY(shown.err.contains("\rslot 2: reading 12/12 bytes"));
-            QVERIFY(shown.out.contains("192.168.1.102"));
-            const Run quiet = runTool({"read", "--demo", "--slot", "2"}, false);
-            QCOMPARE(quiet.exit, 0);
-            QVERIFY(!quiet.err.contains("bytes"));
-        }
-    };
+    // A driver's standing note (a vendor library without FT_SetVIDPID) explains a hub that is
+    // not listed, and is left out of failures it has nothing to do with.
+    void driverNoteOnlyWhereItApplies_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("openFails");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("noted");
+        QTest::newRow("hub not listed")
+            << QStringList{"slots", "--hub", "1"} << false << "no hub 1: 1 hub(s) attached" << true;
+        QTest::newRow("hub fails to open")
+            << QStringList{"slots"} << true << "hub 0 failure: opening it failed" << false;
+    }
+    void driverNoteOnlyWhereItApplies() {
+        QFETCH(QStringList, args);
+        QFETCH(bool, openFails);
+        QFETCH(QString, message);
+        QFETCH(bool, noted);
+        struct NotedDriver : vqx::provision::TracingDriver {
+            using TracingDriver::TracingDriver;
+            std::string lastError() const override { return "the library lacks FT_SetVIDPID"; }
+        };
+        auto hub = vqx::sim::makeDemoHub();
+        if (openFails)
+            hub->faults().openB = vqx::usb::FT_DEVICE_NOT_OPENED;
+        const Run r = runTool(args, false, [hub]() -> std::unique_ptr<vqx::usb::D2xxDriver> {
+            return std::make_unique<NotedDriver>(std::make_unique<vqx::sim::SimHubDriver>(hub),
+                                                 nullptr);
+        });
+        QCOMPARE(r.exit, vqx::provision::code(Exit::Unreachable));
+        QVERIFY2(r.err.contains(message), qPrintable(r.err));
+        QCOMPARE(r.err.contains("lacks FT_SetVIDPID"), noted);
+    }
 
-    QTEST_GUILESS_MAIN(TestTool)
+    // USB progress goes to stderr when asked for (a terminal), and not otherwise.
+    void usbProgress() {
+        const Run shown = runTool({"read", "--demo", "--slot", "2"}, true);
+        QCOMPARE(shown.exit, 0);
+        QVERIFY2(shown.err.contains("\rslot 2: reading 1/12 bytes"), qPrintable(shown.err));
+        QVERIFY(shown.err.contains("\rslot 2: reading 12/12 bytes"));
+        QVERIFY(shown.out.contains("192.168.1.102"));
+        const Run quiet = runTool({"read", "--demo", "--slot", "2"}, false);
+        QCOMPARE(quiet.exit, 0);
+        QVERIFY(!quiet.err.contains("bytes"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTool)
 #include "tst_cli_tool.moc"
