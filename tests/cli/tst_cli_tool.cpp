@@ -497,8 +497,9 @@ private slots:
             servers.push_back(std::make_unique<ModuleServer>(model));
             QVERIFY(servers.back()->listen(QHostAddress(m.address), port));
         }
-        const QStringList where{"127.0.61.1-127.0.61.12", "127.0.61.9", "--port",
-                                QString::number(port)};
+        const QStringList where{
+            "127.0.61.1-127.0.61.12", "127.0.61.9", "--connect-timeout", "5000", "--port",
+            QString::number(port)};
         const Run json = runTool(QStringList{"scan", "--json"} + where);
         QCOMPARE(json.exit, 0);
         const QJsonArray hits = QJsonDocument::fromJson(json.out.toUtf8()).array();
