@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,12 +17,15 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "ApplyEngine.h"
 #include "DemoEnvironment.h"
 #include "DriverFactory.h"
 #include "ExitCodes.h"
+#include "Interrupt.h"
 #include "ModuleAccess.h"
 #include "ModuleTypes.h"
 #include "Plan.h"
+#include "Scan.h"
 #include "SimHub.h"
 #include "TargetLock.h"
 #include "UsbAccess.h"
@@ -29,6 +33,8 @@
 #include "Validation.h"
 
 namespace vqx::cli {
+
+using namespace vqx::provision;
 
 namespace {
 
@@ -57,7 +63,29 @@ struct Options {
     std::string plan;
     std::string format = "auto";
     bool dryRun = false;
+    int jobs = 0; ///< 0: the command's default
+
+    std::vector<std::string> targets;
+    int connectTimeoutMs = 300;
+
+    bool records = false;
+    std::string hubText = "0"; ///< slots: a hub number or "all"
 };
+
+/// The exit statuses as listed in --help.
+inline constexpr const char* kExitCodeHelp = "Exit status:\n"
+                                             "  0  success\n"
+                                             "  1  internal failure (socket, simulator, output)\n"
+                                             "  2  usage error, refused settings, invalid plan\n"
+                                             "  3  module or hub unreachable\n"
+                                             "  4  device error (a transfer failed)\n"
+                                             "  5  verification mismatch after a write\n"
+                                             "  6  apply: one or more modules did not succeed\n"
+                                             "130  apply or write interrupted (Ctrl-C, SIGTERM)\n";
+
+constexpr int kApplyJobs = 16;
+constexpr int kScanJobs = 64;
+constexpr int kMaxJobs = 256;
 
 QJsonObject recordJson(const NetworkRecord& r) {
     return QJsonObject{{QStringLiteral("ip"), formatAddress(r.ip)},
@@ -81,30 +109,6 @@ QString partlyWritten(int stored, int maybe) {
     return text + QLatin1Char(')');
 }
 
-QString recordLine(const NetworkRecord& r) {
-    return QStringLiteral("ip %1, mask %2, gateway %3")
-        .arg(formatAddress(r.ip), formatAddress(r.mask), formatAddress(r.gateway));
-}
-
-/// The fields that differ, as "ip 1.2.3.4 -> 5.6.7.8" items, and their names.
-QStringList differences(const NetworkRecord& from, const NetworkRecord& to,
-                        QStringList* names = nullptr) {
-    QStringList out;
-    const std::array<std::tuple<const char*, std::uint32_t, std::uint32_t>, 3> fields = {
-        {{"ip", from.ip, to.ip},
-         {"mask", from.mask, to.mask},
-         {"gateway", from.gateway, to.gateway}}};
-    for (const auto& [name, a, b] : fields) {
-        if (a == b)
-            continue;
-        out << QStringLiteral("%1 %2 -> %3")
-                   .arg(QLatin1String(name), formatAddress(a), formatAddress(b));
-        if (names)
-            *names << QLatin1String(name);
-    }
-    return out;
-}
-
 class Runner {
 public:
     Runner(const Options& o, ToolIo io) : m_o(o), m_io(io) {}
@@ -113,12 +117,14 @@ public:
     int write();
     int listSlots();
     int apply();
+    int scan();
 
 private:
     // ---- output ----
     // A progress line stands on stderr without a line end while a USB transfer runs. Any
     // other output first erases it, so that nothing is glued onto it when a transfer fails.
     void endProgress() {
+        std::lock_guard lock(m_outLock);
         if (!m_progressShown)
             return;
         m_io.err << "\r\033[K";
@@ -126,20 +132,24 @@ private:
         m_progressShown = false;
     }
     void message(const QString& text) {
+        std::lock_guard lock(m_outLock);
         endProgress();
         m_io.err << kToolName << ": " << text.toStdString() << '\n';
     }
     void trace(const QString& text) {
         if (m_o.verbose == 0)
             return;
+        std::lock_guard lock(m_outLock);
         endProgress();
         m_io.err << text.toStdString() << '\n';
     }
     void print(const QString& text) {
+        std::lock_guard lock(m_outLock);
         endProgress();
         m_io.out << text.toStdString() << '\n';
     }
     void printJson(const QJsonDocument& doc) {
+        std::lock_guard lock(m_outLock);
         endProgress();
         m_io.out << doc.toJson(QJsonDocument::Indented).toStdString();
     }
@@ -165,7 +175,18 @@ private:
         }
         return code(o.exit);
     }
-    Progress progressFor(const ModuleTarget& t, bool usb, const char* verb);
+    Progress progressFor(const ModuleTarget& t, bool usb, const char* verb) {
+        return progressFor(t.name(), usb, verb);
+    }
+    Progress progressFor(const QString& target, bool usb, const char* verb);
+    /// A progress line of its own (scan), shown only on a terminal.
+    void showProgress(const std::string& text) {
+        std::lock_guard lock(m_outLock);
+        m_io.err << '\r' << text << "\033[K";
+        m_io.err.flush();
+        m_progressShown = true;
+    }
+    Outcome readSlotRecords(HubSession& session, bool withHub, QJsonArray& arr, Exit& failed);
 
     // ---- devices ----
     Outcome startDemo();
@@ -180,7 +201,11 @@ private:
     /// Writes, then reads back unless --no-verify. after receives the record read back; the
     /// outcome's bytesWritten says how much of the record the module took.
     Outcome writeAndVerify(ModuleTarget& t, bool usb, const NetworkRecord& settings,
-                           std::optional<NetworkRecord>& after);
+                           std::optional<NetworkRecord>& after) {
+        return vqx::provision::writeAndVerify(t, settings, !m_o.noVerify, after,
+                                              progressFor(t, usb, "writing"),
+                                              progressFor(t, usb, "verifying"));
+    }
     /// Takes the module's write lock, waiting up to --timeout when another writer holds it
     /// (Exit::Unreachable if it still does). A lock file that cannot be made is warned about
     /// and the write goes on without it.
@@ -191,17 +216,20 @@ private:
     std::unique_ptr<vqx::sim::DemoEnvironment> m_demo;
     std::unique_ptr<HubSession> m_session;
     bool m_progressShown = false;
+    std::recursive_mutex m_outLock; ///< module sessions of a plan report from their threads
+    const std::atomic<bool>* m_stop = nullptr; ///< write: set by Ctrl-C
 };
 
-Progress Runner::progressFor(const ModuleTarget& t, bool usb, const char* verb) {
+Progress Runner::progressFor(const QString& target, bool usb, const char* verb) {
     // USB transfers take about 100 ms a byte; show where they are when someone is watching.
     // With -v the trace lines say that already, and a progress line would only flicker
     // between them.
     if (!usb || !m_io.progress || m_o.verbose > 0)
         return {};
-    const std::string name = t.name().toStdString();
+    const std::string name = target.toStdString();
     const std::string what = verb;
     return [this, name, what](int done, int total) {
+        std::lock_guard lock(m_outLock);
         m_io.err << '\r' << name << ": " << what << ' ' << done << '/' << total << " bytes";
         m_progressShown = true;
         if (done == total)
@@ -275,7 +303,9 @@ Outcome Runner::makeTarget(std::uint32_t host, std::uint16_t port, int slot,
     if (m_o.verbose > 0)
         diag.trace = [this](const QString& l) { trace(l); };
     diag.warn = [this](const QString& l) { message(l); };
-    target = std::make_unique<EthernetTarget>(host, port, timing, diag);
+    auto ethernet = std::make_unique<EthernetTarget>(host, port, timing, diag);
+    ethernet->setStop(m_stop);
+    target = std::move(ethernet);
     return {};
 }
 
@@ -334,31 +364,6 @@ Outcome Runner::checkBeforeWrite(const NetworkRecord& settings, const QString& w
     return Outcome::fail(Exit::Usage, lines.join(QLatin1Char('\n')));
 }
 
-Outcome Runner::writeAndVerify(ModuleTarget& t, bool usb, const NetworkRecord& settings,
-                               std::optional<NetworkRecord>& after) {
-    const Outcome written = t.writeRecord(settings, progressFor(t, usb, "writing"));
-    if (!written.ok() || m_o.noVerify)
-        return written;
-    NetworkRecord back;
-    if (Outcome o = t.readRecord(back, progressFor(t, usb, "verifying")); !o.ok()) {
-        o.message = QStringLiteral("written, but reading it back failed: %1").arg(o.message);
-        o.bytesWritten = written.bytesWritten;
-        o.bytesMaybeWritten = written.bytesMaybeWritten;
-        return o;
-    }
-    after = back;
-    if (back != settings) {
-        Outcome o = Outcome::fail(
-            Exit::Mismatch, QStringLiteral("%1: verification failed: the module reads back %2 "
-                                           "(differs: %3)")
-                                .arg(t.name(), recordLine(back),
-                                     differences(settings, back).join(QStringLiteral(", "))));
-        o.bytesWritten = written.bytesWritten;
-        return o;
-    }
-    return written;
-}
-
 Outcome Runner::lockTarget(ModuleTarget& t, std::unique_ptr<TargetLock>& lock) {
     QString key;
     if (Outcome o = t.lockKey(key); !o.ok())
@@ -410,6 +415,10 @@ int Runner::write() {
         return fail(o);
     if (Outcome o = checkBeforeWrite(settings, {}); !o.ok())
         return fail(o);
+    // Ctrl-C: a connect sequence stops, a transfer in flight runs to its end and nothing
+    // further is written; a second Ctrl-C ends at once.
+    InterruptGuard guard;
+    m_stop = InterruptGuard::flag();
     std::unique_ptr<ModuleTarget> t;
     if (Outcome o = targetFromOptions(t); !o.ok())
         return fail(o);
@@ -423,8 +432,19 @@ int Runner::write() {
     NetworkRecord before;
     if (Outcome o = t->readRecord(before, progressFor(*t, usb, "reading")); !o.ok())
         return fail(o, t->name());
+    if (InterruptGuard::requested())
+        return fail(Outcome::fail(Exit::Interrupted,
+                                  QStringLiteral("%1: interrupted before writing; nothing was "
+                                                 "written")
+                                      .arg(t->name())),
+                    t->name());
+    InterruptGuard::setNote(QStringLiteral("%1: interrupted again: ending now; %2 may be half "
+                                           "written\n")
+                                .arg(QLatin1String(kToolName), t->name())
+                                .toStdString());
     std::optional<NetworkRecord> after;
     const Outcome result = writeAndVerify(*t, usb, settings, after);
+    InterruptGuard::setNote({});
     const int stored = result.bytesWritten;
     const int maybe = result.bytesMaybeWritten;
     const bool wrote = stored == kRecordSize;
@@ -472,59 +492,98 @@ int Runner::write() {
             print(m_o.noVerify ? QStringLiteral("Written; not read back (--no-verify).")
                                : QStringLiteral("Verified: the module holds the new settings."));
     }
+    if (InterruptGuard::requested()) {
+        message(QStringLiteral("interrupted: the write that had started ran to its end"));
+        return code(Exit::Interrupted);
+    }
     return code(result.exit);
 }
 
-int Runner::listSlots() {
-    HubSession* session = nullptr;
-    if (Outcome o = hubSession(session); !o.ok())
-        return fail(o);
-    if (Outcome o = session->open(); !o.ok())
-        return fail(o, session->name());
+Outcome Runner::readSlotRecords(HubSession& session, bool withHub, QJsonArray& arr, Exit& failed) {
+    if (Outcome o = session.open(); !o.ok())
+        return o;
     std::array<int, 6> codes{};
-    if (Outcome o = session->readSlotTypes(codes); !o.ok())
-        return fail(o, session->name());
-    QJsonArray arr;
+    if (Outcome o = session.readSlotTypes(codes); !o.ok())
+        return o;
+    const QString serial = withHub ? session.serial() : QString();
+    if (withHub && !m_o.json)
+        print(QStringLiteral("Hub %1 (serial %2):")
+                  .arg(session.number())
+                  .arg(serial.isEmpty() ? QStringLiteral("unknown") : serial));
     for (int n = 1; n <= 6; ++n) {
         const int c = codes[static_cast<std::size_t>(n - 1)];
         const QString name = QString::fromLatin1(vqx::usb::moduleTypeName(c));
+        QString text = QStringLiteral("Slot %1: %2 (type %3)").arg(n).arg(name).arg(c);
+        QJsonObject obj{{QStringLiteral("slot"), n},
+                        {QStringLiteral("type"), c},
+                        {QStringLiteral("name"), name}};
+        if (withHub) {
+            obj.insert(QStringLiteral("hub"), session.number());
+            obj.insert(QStringLiteral("serial"), serial);
+        }
+        if (m_o.records) {
+            std::optional<NetworkRecord> record;
+            if (c != 0) {
+                SlotTarget target(session, n);
+                NetworkRecord r;
+                Outcome o = target.open();
+                if (o.ok())
+                    o = target.readRecord(r, progressFor(target, true, "reading"));
+                if (o.ok()) {
+                    record = r;
+                } else {
+                    failed = Exit::Device;
+                    text += QStringLiteral(": record not read: %1").arg(o.message);
+                    obj.insert(QStringLiteral("error"), o.message);
+                    if (o.deviceCode != 0)
+                        obj.insert(QStringLiteral("code"), o.deviceCode);
+                }
+            }
+            if (record)
+                text += QStringLiteral(": %1").arg(recordLine(*record));
+            for (const auto& [key, field] :
+                 {std::pair{"ip", &NetworkRecord::ip}, std::pair{"mask", &NetworkRecord::mask},
+                  std::pair{"gateway", &NetworkRecord::gateway}})
+                obj.insert(QLatin1String(key),
+                           record ? QJsonValue(formatAddress((*record).*field)) : QJsonValue());
+        }
         if (m_o.json)
-            arr.append(QJsonObject{{QStringLiteral("slot"), n},
-                                   {QStringLiteral("type"), c},
-                                   {QStringLiteral("name"), name}});
+            arr.append(obj);
         else
-            print(QStringLiteral("Slot %1: %2 (type %3)").arg(n).arg(name).arg(c));
+            print(text);
+    }
+    return {};
+}
+
+int Runner::listSlots() {
+    const bool all = m_o.hubText == "all";
+    HubSession* session = nullptr;
+    if (Outcome o = hubSession(session); !o.ok())
+        return fail(o);
+    QJsonArray arr;
+    Exit failed = Exit::Ok; // a hub or a slot record that could not be read
+    if (!all) {
+        if (Outcome o = readSlotRecords(*session, false, arr, failed); !o.ok())
+            return fail(o, session->name());
+    } else {
+        int hubs = 0;
+        if (Outcome o = session->count(hubs); !o.ok())
+            return fail(o);
+        if (hubs == 0)
+            return fail(
+                Outcome::fail(Exit::Unreachable, QStringLiteral("no device: no hub is attached")));
+        for (int h = 0; h < hubs; ++h) {
+            session->select(h);
+            if (Outcome o = readSlotRecords(*session, true, arr, failed); !o.ok()) {
+                message(o.message);
+                if (failed == Exit::Ok)
+                    failed = o.exit;
+            }
+        }
     }
     if (m_o.json)
         printJson(QJsonDocument(arr));
-    return code(Exit::Ok);
-}
-
-struct ApplyItem {
-    PlanEntry entry;
-    std::unique_ptr<ModuleTarget> target;
-    std::optional<NetworkRecord> before;
-    std::optional<NetworkRecord> after;
-    Outcome outcome;
-    QString result; ///< "ok", "unchanged", "would change", "unreachable", "device error", ...
-    bool written = false;
-};
-
-QString resultName(Exit e) {
-    switch (e) {
-    case Exit::Ok:
-        return QStringLiteral("ok");
-    case Exit::Unreachable:
-        return QStringLiteral("unreachable");
-    case Exit::Device:
-        return QStringLiteral("device error");
-    case Exit::Mismatch:
-        return QStringLiteral("verification mismatch");
-    case Exit::Usage:
-        return QStringLiteral("refused");
-    default:
-        return QStringLiteral("failed");
-    }
+    return code(failed);
 }
 
 int Runner::apply() {
@@ -582,65 +641,63 @@ int Runner::apply() {
     if (Outcome o = startDemo(); !o.ok())
         return fail(o);
 
-    // Phase 1: read every module and show what would change.
-    std::vector<ApplyItem> items;
-    items.reserve(entries->size());
+    // Read every module and show what would change, then write and verify those that need
+    // it, up to --jobs modules at once; the lines of the first phase and the report keep the
+    // plan's order.
     if (!m_o.json)
         print(QStringLiteral("Reading %1 module(s):").arg(entries->size()));
-    for (const PlanEntry& e : *entries) {
-        ApplyItem item;
-        item.entry = e;
-        Outcome o = makeTarget(e.host, e.port, e.slot, item.target);
-        if (o.ok())
-            o = item.target->open();
-        NetworkRecord r;
-        if (o.ok())
-            o = item.target->readRecord(r, progressFor(*item.target, e.bySlot(), "reading"));
-        if (o.ok())
-            item.before = r;
-        item.outcome = o;
-        QString line;
-        if (!o.ok()) {
-            item.result = resultName(o.exit);
-            line = o.message;
-        } else {
-            const QStringList diff = differences(r, e.settings);
-            item.result = diff.isEmpty() ? QStringLiteral("unchanged")
-                                         : (m_o.dryRun ? QStringLiteral("would change")
-                                                       : QStringLiteral("pending"));
-            line = diff.isEmpty() ? QStringLiteral("no change") : diff.join(QStringLiteral(", "));
-        }
+    ApplyOptions options;
+    options.jobs = m_o.jobs > 0 ? m_o.jobs : kApplyJobs;
+    options.dryRun = m_o.dryRun;
+    options.verify = !m_o.noVerify;
+    options.timing.timeoutSeconds = m_o.timeout;
+    ApplyHooks hooks;
+    hooks.hub = [this](HubSession*& session) { return hubSession(session); };
+    if (m_o.verbose > 0)
+        hooks.diagnostics.trace = [this](const QString& l) { trace(l); };
+    hooks.diagnostics.warn = [this](const QString& l) { message(l); };
+    hooks.progress = [this](const QString& target, bool usb, const char* verb) {
+        return progressFor(target, usb, verb);
+    };
+    hooks.read = [this](const ApplyItem& item) {
+        const PlanEntry& e = item.entry;
+        const QString line = !item.outcome.ok() ? item.outcome.message
+                             : item.result == QStringLiteral("unchanged")
+                                 ? QStringLiteral("no change")
+                                 : differences(*item.before, e.settings).join(QStringLiteral(", "));
         if (!m_o.json)
             print(QStringLiteral("  %1").arg(named(e.target(), line)));
-        else if (!o.ok())
-            message(named(e.target(), o.message));
-        items.push_back(std::move(item));
-    }
-
-    // Phase 2: write and verify each module that needs it; a failure moves on to the next.
-    if (!m_o.dryRun) {
-        for (ApplyItem& item : items) {
-            if (item.result != QStringLiteral("pending"))
-                continue;
-            std::unique_ptr<TargetLock> lock;
-            if (Outcome o = lockTarget(*item.target, lock); !o.ok()) {
-                item.outcome = o;
-                item.result = resultName(o.exit);
-                if (m_o.json)
-                    message(named(item.entry.target(), o.message));
-                continue;
-            }
-            item.outcome =
-                writeAndVerify(*item.target, item.entry.bySlot(), item.entry.settings, item.after);
-            item.written = item.outcome.bytesWritten + item.outcome.bytesMaybeWritten > 0;
-            item.result = item.outcome.ok() ? QStringLiteral("ok") : resultName(item.outcome.exit);
-            if (!item.outcome.ok() && m_o.json)
-                message(named(item.entry.target(), item.outcome.message));
-        }
-    }
+        else if (!item.outcome.ok())
+            message(named(e.target(), item.outcome.message));
+    };
+    hooks.written = [this](const ApplyItem& item) {
+        if (!item.outcome.ok() && m_o.json)
+            message(named(item.entry.target(), item.outcome.message));
+    };
+    InterruptGuard guard;
+    InterruptGuard::setNote(std::string(kToolName) +
+                            ": interrupted again: ending now; no record was being written\n");
+    hooks.writing = [](const QStringList& targets) {
+        InterruptGuard::setNote(std::string(kToolName) + ": interrupted again: ending now; " +
+                                (targets.isEmpty()
+                                     ? std::string("no record was being written")
+                                     : "these modules may be half written: " +
+                                           targets.join(QStringLiteral(", ")).toStdString()) +
+                                "\n");
+    };
+    hooks.stopRequested = [] { return InterruptGuard::requested(); };
+    hooks.lock = [this](ModuleTarget& t, std::shared_ptr<void>& held) {
+        std::unique_ptr<TargetLock> lock;
+        const Outcome o = lockTarget(t, lock);
+        held = std::shared_ptr<TargetLock>(std::move(lock));
+        return o;
+    };
+    bool interrupted = false;
+    const std::vector<ApplyItem> items = runPlan(*entries, options, hooks, &interrupted);
 
     // The report.
     int good = 0;
+    int notWritten = 0;
     QJsonArray arr;
     if (!m_o.json)
         print(m_o.dryRun ? QStringLiteral("Dry run: nothing was written.")
@@ -648,6 +705,7 @@ int Runner::apply() {
     for (const ApplyItem& item : items) {
         const bool success = item.outcome.ok();
         good += success ? 1 : 0;
+        notWritten += item.outcome.exit == Exit::Interrupted ? 1 : 0;
         if (m_o.json) {
             QJsonObject obj{{QStringLiteral("target"), item.entry.target()},
                             {QStringLiteral("planned"), recordJson(item.entry.settings)},
@@ -677,7 +735,7 @@ int Runner::apply() {
                     obj.insert(QStringLiteral("code"), item.outcome.deviceCode);
             }
             arr.append(obj);
-        } else if (!m_o.dryRun) {
+        } else if (!m_o.dryRun || interrupted) {
             print(item.entry.target());
             print(QStringLiteral("  before: %1")
                       .arg(item.before ? recordLine(*item.before) : QStringLiteral("(not read)")));
@@ -694,6 +752,8 @@ int Runner::apply() {
                         partlyWritten(item.outcome.bytesWritten, item.outcome.bytesMaybeWritten);
             else if (!item.written && item.before)
                 after = recordLine(*item.before) + QStringLiteral(" (not written)");
+            else if (item.result == QStringLiteral("not started"))
+                after = QStringLiteral("(not contacted)");
             print(QStringLiteral("  after:  %1").arg(after));
             print(QStringLiteral("  result: %1").arg(item.result));
             if (!success)
@@ -707,7 +767,85 @@ int Runner::apply() {
                   .arg(good)
                   .arg(items.size())
                   .arg(m_o.dryRun ? QStringLiteral("read") : QStringLiteral("succeeded")));
+    if (interrupted) {
+        message(QStringLiteral("interrupted: %1 module(s) were left unwritten; every record "
+                               "transfer that had started ran to its end")
+                    .arg(notWritten));
+        return code(Exit::Interrupted);
+    }
     return code(good == static_cast<int>(items.size()) ? Exit::Ok : Exit::Partial);
+}
+
+int Runner::scan() {
+    std::vector<AddressRange> ranges;
+    for (const std::string& t : m_o.targets) {
+        QString why;
+        const auto r = parseScanTarget(QString::fromStdString(t), &why);
+        if (!r)
+            return fail(Outcome::fail(Exit::Usage, QStringLiteral("bad target: %1").arg(why)));
+        ranges.push_back(*r);
+    }
+    ranges = mergeRanges(ranges);
+    const std::uint64_t total = addressCount(ranges);
+    if (total > kLargestScan && !m_o.force)
+        return fail(Outcome::fail(
+            Exit::Usage, QStringLiteral("refused: the targets hold %1 addresses, more than a /16 "
+                                        "(%2); use --force to scan them anyway")
+                             .arg(total)
+                             .arg(kLargestScan)));
+    if (Outcome o = startDemo(); !o.ok())
+        return fail(o);
+    ScanOptions options;
+    options.jobs = m_o.jobs > 0 ? m_o.jobs : kScanJobs;
+    options.connectTimeoutMs = m_o.connectTimeoutMs;
+    options.port = static_cast<std::uint16_t>(m_o.port);
+    ScanHooks hooks;
+    if (m_o.verbose > 0)
+        hooks.diagnostics.trace = [this](const QString& l) { trace(l); };
+    if (m_io.progress && m_o.verbose == 0)
+        hooks.progress = [this](std::uint64_t done, std::uint64_t all, int found) {
+            showProgress(QStringLiteral("scanning: %1/%2 addresses, %3 module(s) found")
+                             .arg(done)
+                             .arg(all)
+                             .arg(found)
+                             .toStdString());
+        };
+    const std::vector<ScanHit> hits = scanModules(ranges, options, hooks);
+    endProgress();
+    QJsonArray arr;
+    for (const ScanHit& h : hits) {
+        const QString address = formatAddress(h.address);
+        if (m_o.json) {
+            QJsonObject o{{QStringLiteral("address"), address},
+                          {QStringLiteral("variant"), h.variant}};
+            const auto field = [&h](std::uint32_t NetworkRecord::*f) {
+                return h.record ? QJsonValue(formatAddress((*h.record).*f)) : QJsonValue();
+            };
+            o.insert(QStringLiteral("ip"), field(&NetworkRecord::ip));
+            o.insert(QStringLiteral("mask"), field(&NetworkRecord::mask));
+            o.insert(QStringLiteral("gateway"), field(&NetworkRecord::gateway));
+            o.insert(QStringLiteral("differs"), h.differs());
+            if (!h.record)
+                o.insert(QStringLiteral("error"), h.failure.message);
+            arr.append(o);
+            continue;
+        }
+        QString line = QStringLiteral("%1  variant %2  ").arg(address, -15).arg(h.variant);
+        if (h.record)
+            line += QStringLiteral("ip %1  mask %2  gateway %3")
+                        .arg(formatAddress(h.record->ip), -15)
+                        .arg(formatAddress(h.record->mask), -15)
+                        .arg(formatAddress(h.record->gateway), h.differs() ? -15 : 0);
+        else
+            line += QStringLiteral("record not read: %1").arg(h.failure.message);
+        if (h.differs())
+            line += QStringLiteral("  * record differs from the address");
+        print(line);
+    }
+    if (m_o.json)
+        printJson(QJsonDocument(arr));
+    message(QStringLiteral("%1 module(s) found among %2 address(es)").arg(hits.size()).arg(total));
+    return code(hits.empty() ? Exit::Unreachable : Exit::Ok);
 }
 
 } // namespace
@@ -776,7 +914,13 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     write->footer(std::string(kLockHelp) + kExitCodeHelp);
 
     auto* slotsCmd = app.add_subcommand("slots", "List the hub's six slots and their module types");
-    addHub(slotsCmd, "Hub number, from 0 (default 0)");
+    slotsCmd
+        ->add_option("--hub", o.hubText, "Hub number from 0 (default 0), or 'all' for every hub")
+        ->check(CLI::Validator(
+            [&decimal](std::string& v) { return v == "all" ? std::string() : decimal(v); },
+            "NUMBER|all"));
+    slotsCmd->add_flag("--records", o.records,
+                       "Also read the network settings record of every occupied slot");
     slotsCmd->footer(kExitCodeHelp);
 
     auto* apply = app.add_subcommand(
@@ -791,7 +935,43 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     apply->add_flag("--force", o.force, "Write even settings that fail the checks");
     apply->add_flag("--no-verify", o.noVerify, "Do not read the records back after writing");
     addHub(apply, "Hub for the plan's slots, from 0 (default 0)");
-    apply->footer(std::string(kLockHelp) + kExitCodeHelp);
+    apply
+        ->add_option("--jobs", o.jobs,
+                     "Ethernet modules handled at once (default 16); the hub's slots stay serial")
+        ->check(decimal)
+        ->check(CLI::Range(1, kMaxJobs));
+    apply->footer(
+        std::string(
+            "Ctrl-C (or SIGTERM) starts no further module and lets every record transfer in\n"
+            "flight end, then reports each module and exits with 130; a second Ctrl-C ends at\n"
+            "once, naming the modules that may be half written.\n\n") +
+        kLockHelp + kExitCodeHelp);
+
+    auto* scanCmd = app.add_subcommand(
+        "scan", "Find modules: probe addresses on the module port and show each module's "
+                "controller variant and record");
+    scanCmd
+        ->add_option("TARGET", o.targets,
+                     "An address, a range (10.0.0.10-10.0.0.60) or a block (192.168.1.0/24)")
+        ->required();
+    scanCmd->add_option("--port", o.port, "TCP port of the modules (default 23100)")
+        ->check(decimal)
+        ->check(CLI::Range(1, 65535));
+    scanCmd->add_option("--jobs", o.jobs, "Addresses probed at once (default 64)")
+        ->check(decimal)
+        ->check(CLI::Range(1, kMaxJobs));
+    scanCmd
+        ->add_option("--connect-timeout", o.connectTimeoutMs,
+                     "Milliseconds allowed for the connection and for each reply (default 300)")
+        ->check(decimal)
+        ->check(CLI::Range(1, 60000));
+    scanCmd->add_flag("--force", o.force, "Scan more than a /16 (65536 addresses)");
+    scanCmd->footer(std::string(
+        "A scan runs no arp step: a module that has just changed its address may need\n"
+        "'arp -d ADDRESS' first. Each module found is listed in address order; a '*' marks a\n"
+        "record whose IP differs from the address it answered on (new settings not yet in\n"
+        "effect, or a misconfigured module).\n"
+        "Exit status: 0 at least one module found, 3 none found, 2 bad target.\n"));
 
     try {
         app.parse(argc, argv);
@@ -812,6 +992,14 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
         return code(Exit::Usage);
     }
 
+    if (slotsCmd->parsed() && o.hubText != "all") {
+        bool ok = false;
+        o.hub = QString::fromStdString(o.hubText).toInt(&ok);
+        if (!ok || o.hub < 0 || o.hub > 255) {
+            io.err << kToolName << ": --hub must be a hub number from 0 to 255, or 'all'\n";
+            return code(Exit::Usage);
+        }
+    }
     Runner runner(o, io);
     int status = 0;
     if (read->parsed())
@@ -820,6 +1008,8 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
         status = runner.write();
     else if (slotsCmd->parsed())
         status = runner.listSlots();
+    else if (scanCmd->parsed())
+        status = runner.scan();
     else
         status = runner.apply();
 

@@ -26,6 +26,7 @@
 #include "DialogUnits.h"
 #include "ModuleTypes.h"
 #include "NetworkRecord.h"
+#include "Validation.h"
 
 #ifdef Q_OS_WIN
 #ifndef NOMINMAX
@@ -443,26 +444,44 @@ bool CConfigDlg::IsConnectTimerActive() const {
     return m_connectTimer->isActive();
 }
 
-void CConfigDlg::MessageBox(const QString& text, const QString& title, const QString& detail) {
-    const QString caption = title.isEmpty() ? QCoreApplication::applicationName() : title;
-    if (m_messageBoxHook) {
-        m_messageBoxHook(text, caption, detail);
+void CConfigDlg::SetMessageBoxHook(MessageBoxHook hook) {
+    if (!hook) {
+        m_messageBoxHook = nullptr;
         return;
     }
+    m_messageBoxHook = [hook = std::move(hook)](const QString& text, const QString& title,
+                                                const QString& detail,
+                                                QMessageBox::StandardButtons buttons) {
+        hook(text, title, detail);
+        return buttons.testFlag(QMessageBox::No) ? QMessageBox::No : QMessageBox::Ok;
+    };
+}
+
+QMessageBox::StandardButton CConfigDlg::MessageBox(const QString& text, const QString& title,
+                                                   const QString& detail,
+                                                   QMessageBox::StandardButtons buttons) {
+    const QString caption = title.isEmpty() ? QCoreApplication::applicationName() : title;
+    if (m_messageBoxHook)
+        return m_messageBoxHook(text, caption, detail, buttons);
     // The busy pointer of a running operation is not shown over the box.
     const bool busyCursor = m_busy > 0 && QApplication::overrideCursor();
     if (busyCursor)
         QApplication::restoreOverrideCursor();
-    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::NoIcon, caption, text, buttons, this);
     box.setTextFormat(Qt::PlainText);
-    box.button(QMessageBox::Ok)->setIcon(QIcon()); // some themes put one on dialog buttons
+    for (QAbstractButton* button : box.buttons())
+        button->setIcon(QIcon()); // some themes put one on dialog buttons
     if (!detail.isEmpty())
         box.setInformativeText(detail); // shown as plain text: it holds no markup
     // What screen readers announce with the box.
     box.setAccessibleDescription(detail.isEmpty() ? text : text + QLatin1Char('\n') + detail);
-    box.exec();
+    if (buttons.testFlag(QMessageBox::No))
+        box.setDefaultButton(QMessageBox::No); // Enter does not write broken settings
+    const int answer = box.exec();
     if (busyCursor)
         QApplication::setOverrideCursor(Qt::BusyCursor);
+    return buttons == QMessageBox::Ok ? QMessageBox::Ok
+                                      : static_cast<QMessageBox::StandardButton>(answer);
 }
 
 void CConfigDlg::BeginOperation() {
@@ -739,6 +758,50 @@ void CConfigDlg::OnSlotSelected() {
     EnableSettings(true);
 }
 
+QString CConfigDlg::SettingsProblems(const vqx::NetworkRecord& s) {
+    using Rule = vqx::provision::Violation::Rule;
+    const QString ip = vqx::formatAddress(s.ip);
+    const QString mask = vqx::formatAddress(s.mask);
+    const QString gateway = vqx::formatAddress(s.gateway);
+    QStringList sentences;
+    for (const auto& v : vqx::provision::checkSettings(s)) {
+        switch (v.rule) {
+        case Rule::MaskNotContiguous:
+            sentences << tr("The mask %1 is not a valid subnet mask.").arg(mask);
+            break;
+        case Rule::IpZero:
+            sentences << tr("The IP address 0.0.0.0 is not a host address.");
+            break;
+        case Rule::IpLoopback:
+            sentences << tr("The IP address %1 is a loopback address.").arg(ip);
+            break;
+        case Rule::IpMulticast:
+            sentences << tr("The IP address %1 is a multicast address.").arg(ip);
+            break;
+        case Rule::IpNetwork:
+            sentences << tr("The IP address %1 is the network address of its subnet.").arg(ip);
+            break;
+        case Rule::IpBroadcast:
+            sentences << tr("The IP address %1 is the broadcast address of its subnet.").arg(ip);
+            break;
+        case Rule::GatewayIsIp:
+            sentences << tr("The gateway %1 is the module's own IP address.").arg(gateway);
+            break;
+        case Rule::GatewayOutside:
+            sentences << tr("The gateway %1 is outside the subnet of %2 with the mask %3.")
+                             .arg(gateway, ip, mask);
+            break;
+        case Rule::GatewayNetwork:
+            sentences << tr("The gateway %1 is the network address of the subnet.").arg(gateway);
+            break;
+        case Rule::GatewayBroadcast:
+            sentences << tr("The gateway %1 is the broadcast address of the subnet.").arg(gateway);
+            break;
+        }
+    }
+    return sentences.join(QLatin1Char(' '));
+}
+
 void CConfigDlg::OnSet() {
     Operation op(*this);
     const bool usb = m_usbRadio->isChecked();
@@ -746,6 +809,11 @@ void CConfigDlg::OnSet() {
     m_gateAddress->GetAddress(settings.gateway);
     m_maskAddress->GetAddress(settings.mask);
     m_ipAddress->GetAddress(settings.ip);
+    if (const QString problems = SettingsProblems(settings);
+        !problems.isEmpty() &&
+        MessageBox(problems + QStringLiteral(" Write anyway?"), QString(), QString(),
+                   QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return;
     const vqx::RecordBytes record = settings.toBytes();
     for (int i = 0; i < vqx::kRecordSize; ++i) {
         const auto address = static_cast<std::uint16_t>(vqx::kRecordFirstAddress + i);

@@ -31,6 +31,12 @@
 //  - After a failed version register read the compared word is zero (the buffer is
 //    zero-initialised), so the link uses EEPROM controller variant 1.
 //  - The default module address in the connect field is 10.0.0.100 (kDefaultModuleAddress).
+//  - "Set" first runs the settings check shared with the command-line tool. Settings that
+//    fail it (a mask that is not one run of 1 bits; an IP of 0.0.0.0, loopback, multicast,
+//    or the subnet's network or broadcast address; a gateway outside the subnet) get one
+//    question naming every problem, e.g. "The mask 0.0.0.0 is not a valid subnet mask.
+//    Write anyway?", with Yes and No (No, the default, writes nothing). Settings that pass
+//    are written as before, without a question.
 //  - A hub that cannot be opened for lack of permission still shows "HUB failure."; the box
 //    then carries the udev hint (vqx::usb::kUdevHint) as its informative text, and the same
 //    hint goes to the log (stderr), with the driver's own account of the failure.
@@ -53,11 +59,13 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QMessageBox>
 #include <QString>
 #include <QStringList>
 
 #include "CModuleSocket.h"
 #include "CUsbHub.h"
+#include "NetworkRecord.h"
 
 class QGroupBox;
 class QLabel;
@@ -103,6 +111,10 @@ public:
     /// empty).
     using MessageBoxHook =
         std::function<void(const QString& text, const QString& title, const QString& detail)>;
+    /// A hook that also sees the buttons and gives the answer (Yes or No for a question).
+    using AnsweringMessageBoxHook = std::function<QMessageBox::StandardButton(
+        const QString& text, const QString& title, const QString& detail,
+        QMessageBox::StandardButtons buttons)>;
     /// Starts a command line hidden, without a shell, and without waiting for it.
     using CommandLauncher = std::function<void(const QString& commandLine)>;
     /// Blocks the thread for the given time without processing events.
@@ -129,10 +141,14 @@ public:
     /// The one message box of the dialog: modal, owned by the dialog, OK only, no icon.
     /// An empty title stands for the application name; a non-empty detail is shown as the
     /// box's informative text under the text. With a hook set, the hook receives the text,
-    /// the resolved title and the detail instead and nothing is shown.
-    void MessageBox(const QString& text, const QString& title = QString(),
-                    const QString& detail = QString());
-    void SetMessageBoxHook(MessageBoxHook hook) { m_messageBoxHook = std::move(hook); }
+    /// the resolved title and the detail instead and nothing is shown. A question passes Yes
+    /// and No as its buttons and gets the button pressed back; a hook that gives no answer
+    /// answers No.
+    QMessageBox::StandardButton MessageBox(const QString& text, const QString& title = QString(),
+                                           const QString& detail = QString(),
+                                           QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+    void SetMessageBoxHook(MessageBoxHook hook);
+    void SetMessageBoxHook(AnsweringMessageBoxHook hook) { m_messageBoxHook = std::move(hook); }
     void SetCommandLauncher(CommandLauncher launcher) { m_launcher = std::move(launcher); }
     void SetSleep(Sleeper sleeper) { m_sleep = std::move(sleeper); }
     void SetTiming(const Timing& timing) { m_timing = timing; }
@@ -172,6 +188,9 @@ public:
     void ReadSettings();
     void OnSlotSelected();
     void OnSet();
+    /// The problems the core's settings check finds, one sentence each, as the question
+    /// before "Set" names them; empty when the settings pass.
+    static QString SettingsProblems(const vqx::NetworkRecord& settings);
     /// Returns true when the command was the about entry (id & 0xFFF0 == 0x10); the about
     /// box then opens unless a transfer runs (the command is then dropped).
     bool OnSysCommand(unsigned id, std::intptr_t param = 0);
@@ -226,7 +245,7 @@ private:
     QTimer* m_connectTimer = nullptr;
 
     Timing m_timing;
-    MessageBoxHook m_messageBoxHook;
+    AnsweringMessageBoxHook m_messageBoxHook;
     CommandLauncher m_launcher;
     Sleeper m_sleep;
     AboutBoxRunner m_aboutRunner;

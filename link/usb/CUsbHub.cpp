@@ -182,6 +182,26 @@ int CUsbHub::CountHubs(std::uint8_t& count) {
     return 0;
 }
 
+int CUsbHub::HubSerial(std::uint8_t index, std::string& serial) {
+    if (!d->driver)
+        return static_cast<int>(FT_DEVICE_NOT_FOUND);
+    std::unique_ptr<DeviceListNode[]> nodes;
+    std::uint32_t n = 0;
+    if (const int rc = d->readList(nodes, n); rc != 0)
+        return rc;
+    int hubsSeen = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (!isHubEntry(nodes[i]))
+            continue;
+        if (hubsSeen++ == index) {
+            serial = serialOf(nodes[i]);
+            serial.pop_back(); // the channel letter
+            return 0;
+        }
+    }
+    return kNoHub;
+}
+
 int CUsbHub::Open(std::uint8_t index) {
     if (d->open)
         Close();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "D2xx.h"
 
@@ -53,6 +54,8 @@ public:
 
     int CountHubs(std::uint8_t& count);
     int Open(std::uint8_t index);
+    /// The serial number of hub `index` (numbered as for Open), without the channel letter.
+    int HubSerial(std::uint8_t index, std::string& serial);
     void Close();
     bool IsOpen() const;
 

@@ -247,6 +247,9 @@ private slots:
             << QStringList{"apply", "/dev/zero", "--format", "csv"} << "larger than 64 MiB";
         QTest::newRow("apply missing file")
             << QStringList{"apply", "/nonexistent/plan.csv"} << "cannot read the plan";
+        QTest::newRow("scan over a /16") << QStringList{"scan", "10.0.0.0/15"} << "more than a /16";
+        QTest::newRow("scan bad target")
+            << QStringList{"scan", "10.0.0.9-10.0.0.1"} << "bad target";
     }
     void usageErrors() {
         QFETCH(QStringList, args);
@@ -466,6 +469,24 @@ private slots:
         QCOMPARE(t.exit, kOk);
         QVERIFY(t.out.startsWith("Slot 1: Oscilloscope (type 1)\nSlot 2: Afg (type 2)\n"));
         QVERIFY(t.out.contains("Slot 6: No (type 0)\n"));
+    }
+
+    // Every hub with every slot's record in one pass: the hub's number and serial on each
+    // slot, the record of each occupied slot, none for the empty one.
+    void slotRecordsOfEveryHub() {
+        const Run r = run({"slots", "--driver", "sim", "--hub", "all", "--records", "--json"});
+        QCOMPARE(r.exit, kOk);
+        const QJsonArray a = r.json().array();
+        QCOMPARE(a.size(), 6);
+        for (int i = 0; i < 6; ++i) {
+            const QJsonObject s = a[i].toObject();
+            QCOMPARE(s.value("hub").toInt(-1), 0);
+            QVERIFY(!s.value("serial").toString().isEmpty());
+            if (i < 5)
+                QCOMPARE(s.value("ip").toString(), QStringLiteral("192.168.1.10%1").arg(i + 1));
+            else
+                QVERIFY(s.value("ip").isNull() && s.contains("ip"));
+        }
     }
 
     // -v on the USB path shows the bytes on the hub's data channel.

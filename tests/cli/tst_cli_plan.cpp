@@ -4,9 +4,9 @@
 
 #include "Plan.h"
 
-using vqx::cli::parsePlan;
-using vqx::cli::PlanEntry;
-using vqx::cli::PlanFormat;
+using vqx::provision::parsePlan;
+using vqx::provision::PlanEntry;
+using vqx::provision::PlanFormat;
 
 Q_DECLARE_METATYPE(PlanFormat)
 
@@ -28,7 +28,7 @@ private slots:
         QFETCH(QString, line);
         QFETCH(QStringList, fields);
         QString error;
-        const auto got = vqx::cli::splitCsvLine(line, &error);
+        const auto got = vqx::provision::splitCsvLine(line, &error);
         QVERIFY2(got.has_value(), qPrintable(error));
         QCOMPARE(*got, fields);
     }
@@ -42,7 +42,7 @@ private slots:
     void csvLineRefused() {
         QFETCH(QString, line);
         QString error;
-        QVERIFY(!vqx::cli::splitCsvLine(line, &error).has_value());
+        QVERIFY(!vqx::provision::splitCsvLine(line, &error).has_value());
         QVERIFY(!error.isEmpty());
     }
 

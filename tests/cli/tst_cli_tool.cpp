@@ -2,6 +2,7 @@
 // and simulated hubs: fault sequences that a separate simulator process cannot stage, the
 // connect cycle, and the progress display.
 
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
@@ -26,9 +28,9 @@
 #include "Tool.h"
 #include "UsbAccess.h"
 
-using vqx::cli::ConnectTiming;
-using vqx::cli::EthernetTarget;
-using vqx::cli::Exit;
+using vqx::provision::ConnectTiming;
+using vqx::provision::EthernetTarget;
+using vqx::provision::Exit;
 using vqx::sim::ModuleModel;
 using vqx::sim::ModuleServer;
 using vqx::sim::SimHub;
@@ -75,7 +77,7 @@ HubDriverFactory hubDriver(std::shared_ptr<SimHub> hub, std::function<void()> on
         auto inner = std::make_unique<vqx::sim::SimHubDriver>(hub);
         if (!onTransfer)
             return inner;
-        return std::make_unique<vqx::cli::TracingDriver>(
+        return std::make_unique<vqx::provision::TracingDriver>(
             std::move(inner), [onTransfer](const QString&) { onTransfer(); });
     };
 }
@@ -132,7 +134,7 @@ private slots:
         const Run r =
             runTool({"write", "--host", "127.0.0.1", "--port", QString::number(server.port()),
                      "--ip", "10.0.0.7", "--mask", "255.255.255.0", "--gateway", "10.0.0.1"});
-        QCOMPARE(r.exit, vqx::cli::code(Exit::Device));
+        QCOMPARE(r.exit, vqx::provision::code(Exit::Device));
         QVERIFY2(r.err.contains(text), qPrintable(r.err));
         QVERIFY2(r.err.contains("addresses 6 to 9 already hold the new values"), qPrintable(r.err));
         QVERIFY(!r.out.contains("Verified"));
@@ -218,7 +220,7 @@ private slots:
         if (json)
             args << "--json";
         const Run r = runTool(args, false, driver);
-        QCOMPARE(r.exit, vqx::cli::code(Exit::Device));
+        QCOMPARE(r.exit, vqx::provision::code(Exit::Device));
         QVERIFY2(r.err.contains(QStringLiteral("EEPROM write failed at address %1").arg(failAt)),
                  qPrintable(r.err));
         QCOMPARE(r.err.contains(QStringLiteral("address %1 may hold its new value").arg(failAt)),
@@ -233,7 +235,7 @@ private slots:
             QCOMPARE(o.value("bytesMaybeWritten").toInt(-1), maybe ? 1 : 0);
             QVERIFY(o.value("after").isNull());
             QCOMPARE(o.value("verified").toBool(true), false);
-            QCOMPARE(o.value("exit").toInt(), vqx::cli::code(Exit::Device));
+            QCOMPARE(o.value("exit").toInt(), vqx::provision::code(Exit::Device));
         } else {
             const QString first = r.out.section(QLatin1Char('\n'), 0, 0);
             QVERIFY2(first.endsWith(head), qPrintable(r.out));
@@ -285,11 +287,11 @@ private slots:
         args << "--timeout"
              << "0.3";
         const auto before = module->record();
-        auto other = std::make_unique<vqx::cli::TargetLock>(key);
-        QCOMPARE(other->acquire(0), vqx::cli::TargetLock::Result::Taken);
+        auto other = std::make_unique<vqx::provision::TargetLock>(key);
+        QCOMPARE(other->acquire(0), vqx::provision::TargetLock::Result::Taken);
 
         const Run busy = runTool(args, false, hubDriver(hub));
-        QCOMPARE(busy.exit, vqx::cli::code(plan ? Exit::Partial : Exit::Unreachable));
+        QCOMPARE(busy.exit, vqx::provision::code(plan ? Exit::Partial : Exit::Unreachable));
         QVERIFY2(busy.err.contains("is busy: process"), qPrintable(busy.err));
         QVERIFY2(busy.err.contains("waiting up to 0.3 s"), qPrintable(busy.err));
         QCOMPARE(module->record(), before);
@@ -343,7 +345,7 @@ private slots:
         EthernetTarget t(kLoopback, port, quickTiming(1.0), {});
         QElapsedTimer clock;
         clock.start();
-        const vqx::cli::Outcome o = t.open();
+        const vqx::provision::Outcome o = t.open();
         QCOMPARE(o.exit, Exit::Unreachable);
         QVERIFY2(o.message.contains("unreachable"), qPrintable(o.message));
         QVERIFY2(o.message.contains("refused, failed or dropped"), qPrintable(o.message));
@@ -363,7 +365,7 @@ private slots:
         timing.arpPauseMs = 200;
         timing.cycleMs = 1000;
         EthernetTarget t(kLoopback, server.port(), timing, {});
-        const vqx::cli::Outcome o = t.open();
+        const vqx::provision::Outcome o = t.open();
         QVERIFY2(o.ok(), qPrintable(o.message));
         QCOMPARE(t.attempts(), 1);
     }
@@ -375,7 +377,7 @@ private slots:
         ModuleServer server(model);
         QTimer::singleShot(500, &server, [&] { server.listen(QHostAddress::LocalHost, port); });
         EthernetTarget t(kLoopback, port, quickTiming(10), {});
-        const vqx::cli::Outcome o = t.open();
+        const vqx::provision::Outcome o = t.open();
         QVERIFY2(o.ok(), qPrintable(o.message));
         QVERIFY(t.attempts() >= 2);
         QCOMPARE(t.variant(), 1);
@@ -388,7 +390,7 @@ private slots:
         server.faults().badMagic0 = true;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         EthernetTarget t(kLoopback, server.port(), quickTiming(5), {});
-        const vqx::cli::Outcome o = t.open();
+        const vqx::provision::Outcome o = t.open();
         QCOMPARE(o.exit, Exit::Device);
         QCOMPARE(o.deviceCode, 5);
         QVERIFY2(o.message.contains("version register"), qPrintable(o.message));
@@ -462,7 +464,7 @@ private slots:
         const Run r =
             runTool(QStringList{"apply", plan, "--driver", "sim", "--hub", "1", "--timeout", "1"} +
                     options);
-        QCOMPARE(r.exit, vqx::cli::code(Exit::Partial));
+        QCOMPARE(r.exit, vqx::provision::code(Exit::Partial));
         const QString lead = onStdout ? QStringLiteral("  ") : QStringLiteral("vqx250-ipconfig: ");
         const QString& text = onStdout ? r.out : r.err;
         for (const char* slot : {"slot 1", "slot 3"})
@@ -473,6 +475,154 @@ private slots:
         QVERIFY2(text.contains(QStringLiteral("%1%2 is unreachable").arg(lead, host)),
                  qPrintable(text));
         QVERIFY(!text.contains(QStringLiteral("%1: %1").arg(host)));
+    }
+
+    // scan finds exactly the modules listening in a range, with their variants and records,
+    // in address order, and marks the one whose record differs from its address.
+    void scanFindsListeningModules() {
+        const quint16 port = freePort();
+        const struct {
+            std::uint32_t address;
+            ModuleModel::Variant variant;
+            bool ownAddress;
+        } served[] = {{0x7F003D09, ModuleModel::Variant::V1, true},
+                      {0x7F003D03, ModuleModel::Variant::V1, false},
+                      {0x7F003D04, ModuleModel::Variant::V2, true}};
+        std::vector<std::unique_ptr<ModuleServer>> servers;
+        for (const auto& m : served) {
+            auto model = std::make_shared<ModuleModel>(m.variant);
+            model->setRecord(
+                vqx::NetworkRecord{0x0A000001, 0xFF000000, m.ownAddress ? m.address : 0x0A000005}
+                    .toBytes());
+            servers.push_back(std::make_unique<ModuleServer>(model));
+            QVERIFY(servers.back()->listen(QHostAddress(m.address), port));
+        }
+        const QStringList where{
+            "127.0.61.1-127.0.61.12", "127.0.61.9", "--connect-timeout", "5000", "--port",
+            QString::number(port)};
+        const Run json = runTool(QStringList{"scan", "--json"} + where);
+        QCOMPARE(json.exit, 0);
+        const QJsonArray hits = QJsonDocument::fromJson(json.out.toUtf8()).array();
+        QStringList seen;
+        for (const auto& v : hits) {
+            const QJsonObject o = v.toObject();
+            seen << QStringLiteral("%1 v%2 %3 %4 %5 %6")
+                        .arg(o["address"].toString())
+                        .arg(o["variant"].toInt())
+                        .arg(o["ip"].toString(), o["mask"].toString(), o["gateway"].toString())
+                        .arg(o["differs"].toBool() ? "true" : "false");
+        }
+        QCOMPARE(seen, (QStringList{"127.0.61.3 v1 10.0.0.5 255.0.0.0 10.0.0.1 true",
+                                    "127.0.61.4 v2 127.0.61.4 255.0.0.0 10.0.0.1 false",
+                                    "127.0.61.9 v1 127.0.61.9 255.0.0.0 10.0.0.1 false"}));
+        const Run text = runTool(QStringList{"scan"} + where);
+        const QStringList lines = text.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 3);
+        QVERIFY2(lines[0].startsWith("127.0.61.3 ") && lines[0].contains("*"),
+                 qPrintable(lines[0]));
+        QVERIFY(!lines[1].contains("*") && !lines[2].contains("*"));
+        const Run none =
+            runTool({"scan", "127.0.61.10-127.0.61.12", "--port", QString::number(port)});
+        QCOMPARE(none.exit, vqx::provision::code(Exit::Unreachable));
+    }
+
+    // A plan of 20 modules, 8 at a time: one fails while it is read, one while it is written.
+    // The report keeps the plan's order and every other module holds its new record.
+    void applyInParallel() {
+        std::vector<std::unique_ptr<ModuleServer>> servers;
+        QByteArray plan = "host,port,ip,mask,gateway\n";
+        for (int i = 0; i < 20; ++i) {
+            auto model = std::make_shared<ModuleModel>(i % 2 ? ModuleModel::Variant::V2
+                                                             : ModuleModel::Variant::V1);
+            servers.push_back(std::make_unique<ModuleServer>(model));
+            QVERIFY(servers.back()->listen(QHostAddress::LocalHost, 0));
+            if (i == 4)
+                model->faults().failAtAddress = 10;
+            if (i == 13) // reads pass; from the first write on, address 10 fails
+                servers.back()->setLogger([model](const QString&) {
+                    if (model->commandsExecuted() >= 12)
+                        model->faults().failAtAddress = 10;
+                });
+            plan += QStringLiteral("127.0.0.1,%1,10.0.0.%2,255.255.255.0,10.0.0.1\n")
+                        .arg(servers.back()->port())
+                        .arg(i + 10)
+                        .toLatin1();
+        }
+        QTemporaryDir dir;
+        const Run r = runTool({"apply", writePlan(dir, plan), "--jobs", "8", "--json"});
+        QCOMPARE(r.exit, vqx::provision::code(Exit::Partial));
+        const QJsonArray items = QJsonDocument::fromJson(r.out.toUtf8()).array();
+        QCOMPARE(items.size(), 20);
+        for (int i = 0; i < 20; ++i) {
+            const QJsonObject o = items[i].toObject();
+            QCOMPARE(o["port"].toInt(), int(servers[std::size_t(i)]->port()));
+            const auto held =
+                vqx::NetworkRecord::fromBytes(servers[std::size_t(i)]->model().record());
+            const vqx::NetworkRecord planned{0x0A000001, 0xFFFFFF00,
+                                             0x0A000000u + std::uint32_t(i + 10)};
+            if (i == 4) {
+                QCOMPARE(o["result"].toString(), QStringLiteral("device error"));
+                QVERIFY(o["before"].isNull());
+                QVERIFY(held != planned);
+            } else if (i == 13) {
+                QCOMPARE(o["result"].toString(), QStringLiteral("device error"));
+                QCOMPARE(o["bytesWritten"].toInt(), 4);
+                QVERIFY(o["error"].toString().contains("EEPROM write failed at address 10"));
+            } else {
+                QCOMPARE(o["result"].toString(), QStringLiteral("ok"));
+                QCOMPARE(held, planned);
+            }
+        }
+    }
+
+    // SIGINT while a plan writes: no module starts after it, the writes in flight end, and the
+    // report's "written" says exactly which modules hold their new record; every other one
+    // holds its old record whole.
+    void applyInterrupted() {
+        std::vector<std::unique_ptr<ModuleServer>> servers;
+        QByteArray plan = "host,port,ip,mask,gateway\n";
+        auto raised = std::make_shared<bool>(false);
+        const vqx::NetworkRecord old{0xC0A80101, 0xFFFFFF00, 0xC0A80114};
+        for (int i = 0; i < 12; ++i) {
+            auto model = std::make_shared<ModuleModel>();
+            model->setRecord(old.toBytes());
+            model->setBusyPolls(3);
+            servers.push_back(std::make_unique<ModuleServer>(model));
+            QVERIFY(servers.back()->listen(QHostAddress::LocalHost, 0));
+            // The first EEPROM write command of the plan brings the interrupt.
+            servers.back()->setLogger([raised](const QString& line) {
+                if (!*raised && line.contains(QStringLiteral("write reg 10 value 0x4"))) {
+                    *raised = true;
+                    std::raise(SIGINT);
+                }
+            });
+            plan += QStringLiteral("127.0.0.1,%1,10.0.0.%2,255.255.255.0,10.0.0.1\n")
+                        .arg(servers.back()->port())
+                        .arg(i + 10)
+                        .toLatin1();
+        }
+        QTemporaryDir dir;
+        const Run r = runTool({"apply", writePlan(dir, plan), "--jobs", "4", "--json"});
+        QVERIFY(*raised);
+        QCOMPARE(r.exit, 130);
+        const QJsonArray items = QJsonDocument::fromJson(r.out.toUtf8()).array();
+        QCOMPARE(items.size(), 12);
+        int untouched = 0;
+        for (int i = 0; i < 12; ++i) {
+            const QJsonObject o = items[i].toObject();
+            const auto held =
+                vqx::NetworkRecord::fromBytes(servers[std::size_t(i)]->model().record());
+            if (o["written"].toBool()) {
+                QCOMPARE(o["result"].toString(), QStringLiteral("ok"));
+                QCOMPARE(held.ip, 0x0A000000u + std::uint32_t(i + 10));
+            } else {
+                QCOMPARE(o["result"].toString(), QStringLiteral("interrupted"));
+                QCOMPARE(held, old);
+                ++untouched;
+            }
+        }
+        QVERIFY2(untouched >= 8, qPrintable(r.out)); // at most 4 writes were under way
+        QVERIFY(r.err.contains("interrupted"));
     }
 
     // A driver's standing note (a vendor library without FT_SetVIDPID) explains a hub that is
@@ -492,7 +642,7 @@ private slots:
         QFETCH(bool, openFails);
         QFETCH(QString, message);
         QFETCH(bool, noted);
-        struct NotedDriver : vqx::cli::TracingDriver {
+        struct NotedDriver : vqx::provision::TracingDriver {
             using TracingDriver::TracingDriver;
             std::string lastError() const override { return "the library lacks FT_SetVIDPID"; }
         };
@@ -503,7 +653,7 @@ private slots:
             return std::make_unique<NotedDriver>(std::make_unique<vqx::sim::SimHubDriver>(hub),
                                                  nullptr);
         });
-        QCOMPARE(r.exit, vqx::cli::code(Exit::Unreachable));
+        QCOMPARE(r.exit, vqx::provision::code(Exit::Unreachable));
         QVERIFY2(r.err.contains(message), qPrintable(r.err));
         QCOMPARE(r.err.contains("lacks FT_SetVIDPID"), noted);
     }

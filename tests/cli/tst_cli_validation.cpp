@@ -32,7 +32,7 @@ private slots:
     void contiguousMask() {
         QFETCH(QString, mask);
         QFETCH(bool, valid);
-        QCOMPARE(vqx::cli::isContiguousMask(*parseAddress(mask)), valid);
+        QCOMPARE(vqx::provision::isContiguousMask(*parseAddress(mask)), valid);
     }
 
     void rules_data() {
@@ -94,7 +94,7 @@ private slots:
         QFETCH(QStringList, fields);
         QFETCH(QString, text);
         const NetworkRecord r{a(gateway.toLatin1()), a(mask.toLatin1()), a(ip.toLatin1())};
-        const auto v = vqx::cli::checkSettings(r);
+        const auto v = vqx::provision::checkSettings(r);
         QStringList got;
         for (const auto& x : v) {
             got << x.field;

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QMenu>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QTimer>
 
@@ -146,6 +147,47 @@ private slots:
         QCOMPARE(h.ip(1007)->text(), QStringLiteral("192.168.1.1"));
     }
 
+    // "Set" asks before writing settings that fail the check: No writes nothing, Yes writes
+    // them; settings that pass are written without a question, as before.
+    void setAsksBeforeBrokenSettings_data() {
+        QTest::addColumn<quint32>("mask");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QString>("question");
+        const QString broken =
+            QStringLiteral("The mask 0.0.0.0 is not a valid subnet mask. Write anyway?");
+        QTest::newRow("refused mask, No") << 0u << int(QMessageBox::No) << broken;
+        QTest::newRow("refused mask, Yes") << 0u << int(QMessageBox::Yes) << broken;
+        QTest::newRow("valid") << 0xFFFFFF00u << int(QMessageBox::No) << QString();
+    }
+    void setAsksBeforeBrokenSettings() {
+        QFETCH(quint32, mask);
+        QFETCH(int, answer);
+        QFETCH(QString, question);
+        ServedModule m(ModuleModel::Variant::V2);
+        m.model->setRecord({});
+        Harness h;
+        QVERIFY(connectAndRead(h, m.address));
+        QStringList asked;
+        h.dlg->SetMessageBoxHook([&](const QString& text, const QString&, const QString&,
+                                     QMessageBox::StandardButtons buttons) {
+            if (buttons == (QMessageBox::Yes | QMessageBox::No)) {
+                asked << text;
+                return static_cast<QMessageBox::StandardButton>(answer);
+            }
+            h.messages.append({text, {}, {}});
+            return QMessageBox::Ok;
+        });
+        h.ip(1004)->SetAddress(ipv4(192, 168, 1, 20));
+        h.ip(1006)->SetAddress(mask);
+        h.ip(1007)->SetAddress(ipv4(192, 168, 1, 1));
+        h.click(CConfigDlg::IDC_SET);
+        QCOMPARE(asked, question.isEmpty() ? QStringList{} : QStringList{question});
+        const bool writes = question.isEmpty() || answer == int(QMessageBox::Yes);
+        QCOMPARE(h.texts(), writes ? QStringList{QStringLiteral("Done")} : QStringList{});
+        const Bytes written = vqx::NetworkRecord{0xC0A80101, mask, 0xC0A80114}.toBytes();
+        QCOMPARE(m.model->record(), writes ? written : Bytes{});
+    }
+
     void writeFailingMidway_data() {
         QTest::addColumn<int>("variant");
         QTest::addColumn<QString>("message");
@@ -159,8 +201,8 @@ private slots:
         Harness h;
         QVERIFY(connectAndRead(h, m.address));
         h.ip(1007)->SetAddress(ipv4(1, 2, 3, 4));
-        h.ip(1006)->SetAddress(ipv4(5, 6, 7, 8));
-        h.ip(1004)->SetAddress(ipv4(9, 10, 11, 12));
+        h.ip(1006)->SetAddress(ipv4(255, 0, 0, 0)); // settings that pass the check
+        h.ip(1004)->SetAddress(ipv4(1, 10, 11, 12));
         m.model->faults().failAtAddress = 10;
         h.click(CConfigDlg::IDC_SET);
         QCOMPARE(h.texts(), QStringList{message});
@@ -231,7 +273,7 @@ private slots:
         m.server->close();
         QTRY_VERIFY(!h.dlg->Socket().IsConnected());
         const int commands = m.model->commandsExecuted();
-        h.ip(1004)->SetAddress(ipv4(10, 0, 0, 1));
+        h.ip(1004)->SetAddress(ipv4(192, 168, 1, 30));
         h.click(CConfigDlg::IDC_SET);
         QCOMPARE(h.texts(), QStringList{QStringLiteral("Error. Code = 3")});
         QCOMPARE(m.model->commandsExecuted(), commands);
@@ -274,7 +316,7 @@ private slots:
         if (!duringRead) {
             QVERIFY(connectAndRead(h, m.address));
             h.commands.clear();
-            h.ip(1004)->SetAddress(ipv4(192, 168, 7, 7));
+            h.ip(1004)->SetAddress(ipv4(192, 168, 1, 7));
         }
         int rounds = 0;
         bool sawBusy = false;

@@ -353,8 +353,8 @@ private slots:
         const Bytes old = hub->module(0)->record();
         h.messages.clear();
         h.ip(1007)->SetAddress(ipv4(1, 2, 3, 4));
-        h.ip(1006)->SetAddress(ipv4(5, 6, 7, 8));
-        h.ip(1004)->SetAddress(ipv4(9, 10, 11, 12));
+        h.ip(1006)->SetAddress(ipv4(255, 0, 0, 0)); // settings that pass the check
+        h.ip(1004)->SetAddress(ipv4(1, 10, 11, 12));
         hub->clearLog();
         hub->faults().failWriteCall = 4 * perByte; // the first driver write of address 10
         hub->faults().writeStatus = vqx::usb::FT_IO_ERROR;

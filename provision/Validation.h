@@ -19,15 +19,28 @@
 
 #include "NetworkRecord.h"
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 struct Violation {
+    enum class Rule {
+        MaskNotContiguous,
+        IpZero,
+        IpLoopback,
+        IpMulticast,
+        IpNetwork,
+        IpBroadcast,
+        GatewayIsIp,
+        GatewayOutside,
+        GatewayNetwork,
+        GatewayBroadcast,
+    };
     QString field;   ///< "ip", "mask" or "gateway"
     QString message; ///< names the field and the value, e.g. "mask 255.0.255.0 is not ..."
+    Rule rule = Rule::MaskNotContiguous; ///< which rule (for a user interface's own wording)
 };
 
 bool isContiguousMask(std::uint32_t mask);
 /// Every rule the settings break, mask first, then ip, then gateway. Empty when all hold.
 std::vector<Violation> checkSettings(const NetworkRecord& settings);
 
-} // namespace vqx::cli
+} // namespace vqx::provision

@@ -7,7 +7,7 @@
 
 #include <QString>
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 /// How many characters of a user's text a message quotes.
 inline constexpr int kShownChars = 60;
@@ -24,4 +24,4 @@ QString shown(const std::string& utf8, int limit = kShownChars);
 /// and no leading zero ("0" itself is one).
 bool isPlainDecimal(const QString& text);
 
-} // namespace vqx::cli
+} // namespace vqx::provision

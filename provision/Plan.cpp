@@ -16,7 +16,7 @@
 
 #include "UserText.h"
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 QString PlanEntry::target() const {
     if (bySlot())
@@ -429,4 +429,4 @@ std::optional<std::vector<PlanEntry>> parsePlan(const QByteArray& raw, PlanForma
     return entries;
 }
 
-} // namespace vqx::cli
+} // namespace vqx::provision

@@ -13,7 +13,7 @@
 
 class CUsbHub;
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 /// Wraps a driver and reports every byte written to and read from the device (-v).
 class TracingDriver : public vqx::usb::D2xxDriver {
@@ -63,6 +63,13 @@ public:
     /// hub that cannot be opened: Exit::Unreachable. The driver's standing note (a vendor
     /// library that may not list the hub) is added only where the hub was not found.
     Outcome open();
+    /// Closes the hub and makes the next open() take hub `number`.
+    void select(int number);
+    /// The number of hubs attached. Failure: Exit::Unreachable.
+    Outcome count(int& hubs);
+    /// The serial number of the selected hub, empty when it cannot be read.
+    QString serial();
+    int number() const { return m_number; }
     /// Reads the slot-type word; codes of slots 1..6 at index 0..5. Failure: Exit::Device.
     Outcome readSlotTypes(std::array<int, 6>& codes);
     CUsbHub& hub() { return *m_hub; }
@@ -105,4 +112,4 @@ private:
     int m_type = -1;
 };
 
-} // namespace vqx::cli
+} // namespace vqx::provision

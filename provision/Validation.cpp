@@ -1,6 +1,6 @@
 #include "Validation.h"
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 bool isContiguousMask(std::uint32_t mask) {
     if (mask == 0)
@@ -12,8 +12,9 @@ bool isContiguousMask(std::uint32_t mask) {
 
 std::vector<Violation> checkSettings(const NetworkRecord& s) {
     std::vector<Violation> out;
-    const auto add = [&out](const char* field, const QString& message) {
-        out.push_back({QString::fromLatin1(field), message});
+    using Rule = Violation::Rule;
+    const auto add = [&out](const char* field, Rule rule, const QString& message) {
+        out.push_back({QString::fromLatin1(field), message, rule});
     };
     const QString ip = formatAddress(s.ip);
     const QString mask = formatAddress(s.mask);
@@ -21,41 +22,44 @@ std::vector<Violation> checkSettings(const NetworkRecord& s) {
 
     const bool maskOk = isContiguousMask(s.mask);
     if (!maskOk)
-        add("mask",
+        add("mask", Rule::MaskNotContiguous,
             QStringLiteral("mask %1 is not one unbroken run of 1 bits from the left").arg(mask));
 
     if (s.ip == 0)
-        add("ip", QStringLiteral("ip 0.0.0.0 is not a host address"));
+        add("ip", Rule::IpZero, QStringLiteral("ip 0.0.0.0 is not a host address"));
     else if ((s.ip >> 24) == 127)
-        add("ip", QStringLiteral("ip %1 is a loopback address").arg(ip));
+        add("ip", Rule::IpLoopback, QStringLiteral("ip %1 is a loopback address").arg(ip));
     else if ((s.ip >> 28) == 0xE)
-        add("ip", QStringLiteral("ip %1 is a multicast address").arg(ip));
+        add("ip", Rule::IpMulticast, QStringLiteral("ip %1 is a multicast address").arg(ip));
     else if (maskOk) {
         if ((s.ip & ~s.mask) == 0)
-            add("ip", QStringLiteral("ip %1 is the network address of its subnet (mask %2)")
-                          .arg(ip, mask));
+            add("ip", Rule::IpNetwork,
+                QStringLiteral("ip %1 is the network address of its subnet (mask %2)")
+                    .arg(ip, mask));
         else if ((s.ip | s.mask) == 0xFFFFFFFFu)
-            add("ip", QStringLiteral("ip %1 is the broadcast address of its subnet (mask %2)")
-                          .arg(ip, mask));
+            add("ip", Rule::IpBroadcast,
+                QStringLiteral("ip %1 is the broadcast address of its subnet (mask %2)")
+                    .arg(ip, mask));
     }
 
     if (s.gateway != 0) {
         if (s.gateway == s.ip)
-            add("gateway", QStringLiteral("gateway %1 is the module's own ip").arg(gw));
+            add("gateway", Rule::GatewayIsIp,
+                QStringLiteral("gateway %1 is the module's own ip").arg(gw));
         else if (maskOk) {
             if ((s.gateway & s.mask) != (s.ip & s.mask))
-                add("gateway",
+                add("gateway", Rule::GatewayOutside,
                     QStringLiteral("gateway %1 is outside the subnet of ip %2 with mask %3")
                         .arg(gw, ip, mask));
             else if ((s.gateway & ~s.mask) == 0)
-                add("gateway",
+                add("gateway", Rule::GatewayNetwork,
                     QStringLiteral("gateway %1 is the network address of the subnet").arg(gw));
             else if ((s.gateway | s.mask) == 0xFFFFFFFFu)
-                add("gateway",
+                add("gateway", Rule::GatewayBroadcast,
                     QStringLiteral("gateway %1 is the broadcast address of the subnet").arg(gw));
         }
     }
     return out;
 }
 
-} // namespace vqx::cli
+} // namespace vqx::provision

@@ -1,5 +1,8 @@
 #include "ModuleAccess.h"
 
+#include <array>
+#include <tuple>
+
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
@@ -7,7 +10,7 @@
 #include "ArpCache.h"
 #include "CModuleSocket.h"
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 namespace {
 
@@ -94,6 +97,11 @@ EthernetTarget::EthernetTarget(std::uint32_t address, std::uint16_t port, Connec
                                Diagnostics diagnostics)
     : m_address(address), m_port(port), m_timing(timing), m_diag(std::move(diagnostics)),
       m_socket(std::make_unique<CModuleSocket>()) {
+    if (m_timing.replyWaitMs > 0) {
+        CModuleSocket::Timing t = m_socket->timing();
+        t.waitMs = m_timing.replyWaitMs;
+        m_socket->SetTiming(t);
+    }
     m_socket->SetTrace([this](bool outgoing, const QByteArray& bytes) {
         // A write request's first byte is 0x80 plus the register.
         const int commandRegister = m_variant == 2 ? kCommandRegisterV2 : kCommandRegisterV1;
@@ -152,11 +160,17 @@ Outcome EthernetTarget::open() {
     const qint64 limitMs = static_cast<qint64>(m_timing.timeoutSeconds * 1000.0);
     QString lastProblem;
     m_variant = 0;
+    const int firstAttempt = m_attempts;
+    const auto stopped = [this] { return m_stop && m_stop->load(); };
     do {
+        if (stopped())
+            return Outcome::fail(Exit::Interrupted,
+                                 QStringLiteral("%1: interrupted while connecting").arg(name()));
         QElapsedTimer cycle;
         cycle.start();
         ++m_attempts;
-        if (m_timing.runArp) {
+        const bool arpDone = m_timing.firstArpDone && m_attempts == firstAttempt + 1;
+        if (m_timing.runArp && !arpDone) {
             // Clears a stale ARP entry for the module (it may just have changed its address).
             // Started without a shell and not waited for; a missing tool is no error.
             const QString command = vqx::net::arpDeleteCommand(m_address);
@@ -164,7 +178,8 @@ Outcome EthernetTarget::open() {
                 m_diag.trace(command);
             vqx::net::launchHidden(command);
         }
-        pause(m_timing.arpPauseMs);
+        if (!arpDone)
+            pause(m_timing.arpPauseMs);
         if (m_socket->ConnectTo(m_address, m_port) != 0)
             return Outcome::fail(Exit::Failure,
                                  QStringLiteral("%1: could not create a socket").arg(name()));
@@ -191,20 +206,25 @@ Outcome EthernetTarget::open() {
                 return Outcome::fail(Exit::Device, QStringLiteral("%1: %2").arg(name(), what), r);
             lastProblem =
                 QStringLiteral("the connection was refused, failed or dropped (%1)").arg(what);
+            if (m_timing.maxAttempts > 0 && m_attempts - firstAttempt >= m_timing.maxAttempts)
+                break;
             // Keep the dialog's pace: one attempt per cycle, however fast this one failed.
             const qint64 rest =
                 std::min<qint64>(m_timing.cycleMs - cycle.elapsed(), limitMs - clock.elapsed());
             pause(static_cast<int>(std::max<qint64>(0, rest)));
         } else {
             lastProblem = QStringLiteral("no connection");
+            if (m_timing.maxAttempts > 0 && m_attempts - firstAttempt >= m_timing.maxAttempts)
+                break;
         }
     } while (clock.elapsed() < limitMs);
+    const int made = m_attempts - firstAttempt;
     return Outcome::fail(
         Exit::Unreachable,
         QStringLiteral("%1 is unreachable: %2 within %3 s (%4 %5)")
             .arg(name(), lastProblem, formatSeconds(m_timing.timeoutSeconds))
-            .arg(m_attempts)
-            .arg(m_attempts == 1 ? QStringLiteral("attempt") : QStringLiteral("attempts")));
+            .arg(made)
+            .arg(made == 1 ? QStringLiteral("attempt") : QStringLiteral("attempts")));
 }
 
 Outcome EthernetTarget::lockKey(QString& key) {
@@ -236,4 +256,52 @@ Outcome EthernetTarget::writeRecord(const NetworkRecord& record, const Progress&
         &CModuleSocket::Describe, record, progress);
 }
 
-} // namespace vqx::cli
+QString recordLine(const NetworkRecord& r) {
+    return QStringLiteral("ip %1, mask %2, gateway %3")
+        .arg(formatAddress(r.ip), formatAddress(r.mask), formatAddress(r.gateway));
+}
+
+QStringList differences(const NetworkRecord& from, const NetworkRecord& to, QStringList* names) {
+    QStringList out;
+    const std::array<std::tuple<const char*, std::uint32_t, std::uint32_t>, 3> fields = {
+        {{"ip", from.ip, to.ip},
+         {"mask", from.mask, to.mask},
+         {"gateway", from.gateway, to.gateway}}};
+    for (const auto& [field, a, b] : fields) {
+        if (a == b)
+            continue;
+        out << QStringLiteral("%1 %2 -> %3")
+                   .arg(QLatin1String(field), formatAddress(a), formatAddress(b));
+        if (names)
+            *names << QLatin1String(field);
+    }
+    return out;
+}
+
+Outcome writeAndVerify(ModuleTarget& t, const NetworkRecord& settings, bool verify,
+                       std::optional<NetworkRecord>& after, const Progress& writing,
+                       const Progress& verifying) {
+    const Outcome written = t.writeRecord(settings, writing);
+    if (!written.ok() || !verify)
+        return written;
+    NetworkRecord back;
+    if (Outcome o = t.readRecord(back, verifying); !o.ok()) {
+        o.message = QStringLiteral("written, but reading it back failed: %1").arg(o.message);
+        o.bytesWritten = written.bytesWritten;
+        o.bytesMaybeWritten = written.bytesMaybeWritten;
+        return o;
+    }
+    after = back;
+    if (back != settings) {
+        Outcome o = Outcome::fail(
+            Exit::Mismatch, QStringLiteral("%1: verification failed: the module reads back %2 "
+                                           "(differs: %3)")
+                                .arg(t.name(), recordLine(back),
+                                     differences(settings, back).join(QStringLiteral(", "))));
+        o.bytesWritten = written.bytesWritten;
+        return o;
+    }
+    return written;
+}
+
+} // namespace vqx::provision

@@ -1,6 +1,6 @@
 #include "UserText.h"
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 namespace {
 
@@ -68,4 +68,4 @@ bool isPlainDecimal(const QString& text) {
     return true;
 }
 
-} // namespace vqx::cli
+} // namespace vqx::provision

@@ -6,7 +6,7 @@
 #include "ModuleTypes.h"
 #include "UsbFraming.h"
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 using namespace vqx::usb;
 namespace fr = vqx::usb::framing;
@@ -173,6 +173,29 @@ Outcome HubSession::open() {
     return {};
 }
 
+void HubSession::select(int number) {
+    m_hub->Close();
+    m_open = false;
+    m_number = number;
+}
+
+Outcome HubSession::count(int& hubs) {
+    std::uint8_t n = 0;
+    if (const int r = m_hub->CountHubs(n); r != 0)
+        return Outcome::fail(
+            Exit::Unreachable,
+            QStringLiteral("no device: listing the USB devices failed: %1").arg(describe(r)), r);
+    hubs = n;
+    return {};
+}
+
+QString HubSession::serial() {
+    std::string s;
+    if (m_hub->HubSerial(static_cast<std::uint8_t>(m_number), s) != 0)
+        return {};
+    return QString::fromStdString(s);
+}
+
 Outcome HubSession::readSlotTypes(std::array<int, 6>& codes) {
     std::uint8_t bytes[4] = {};
     const int r = m_hub->ReadRegs(2, bytes, 2);
@@ -244,4 +267,4 @@ Outcome SlotTarget::writeRecord(const NetworkRecord& record, const Progress& pro
             &CUsbHub::Describe, record, progress));
 }
 
-} // namespace vqx::cli
+} // namespace vqx::provision

@@ -3,18 +3,21 @@
 // the same sequences as the configurator dialog: the record moves as twelve one-byte EEPROM
 // transfers from address 6 upwards. Everything runs on the thread of the QCoreApplication.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include <QString>
+#include <QStringList>
 
 #include "ExitCodes.h"
 #include "NetworkRecord.h"
 
 class CModuleSocket;
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 /// The result of one step: Exit::Ok, or the kind of failure with a message that says what
 /// failed, where, and the device's result code with its meaning.
@@ -67,6 +70,11 @@ struct ConnectTiming {
     int arpPauseMs = 200;       ///< pause after starting the arp command
     int cycleMs = 1000;         ///< how long one attempt may take before the sequence repeats
     bool runArp = true;         ///< start "arp -d a.b.c.d" before each attempt
+    /// The caller ran the arp step and its pause for the first attempt already (a plan shares
+    /// them among the modules it starts together); later attempts run their own.
+    bool firstArpDone = false;
+    int maxAttempts = 0; ///< 0: attempts until the time-out; n: at most n, without pacing
+    int replyWaitMs = 0; ///< > 0: the link's wait for each reply (default 1000 ms)
 };
 
 /// Diagnostics: hex traces (-v) and the link's receive-error text. Both may be empty.
@@ -110,6 +118,8 @@ public:
     int variant() const { return m_variant; }
     /// Connect attempts made by open(), for tests and -v.
     int attempts() const { return m_attempts; }
+    /// When set and true, open() starts no further attempt and ends with Exit::Interrupted.
+    void setStop(const std::atomic<bool>* stop) { m_stop = stop; }
 
 private:
     bool waitConnected(int ms);
@@ -124,6 +134,7 @@ private:
     bool m_commandSent = false;
     int m_variant = 0;
     int m_attempts = 0;
+    const std::atomic<bool>* m_stop = nullptr;
 };
 
 /// "EEPROM write failed at address 10: the controller reported failure (code 100)".
@@ -144,4 +155,17 @@ Outcome readRecordBytes(const QString& target, const ByteReader& read, CodeMeani
 Outcome writeRecordBytes(const QString& target, const ByteWriter& write, CodeMeaning meaning,
                          const NetworkRecord& record, const Progress& progress);
 
-} // namespace vqx::cli
+/// "ip 10.0.0.5, mask 255.0.0.0, gateway 0.0.0.0".
+QString recordLine(const NetworkRecord& r);
+/// The fields that differ, as "ip 1.2.3.4 -> 5.6.7.8" items; their names into *names.
+QStringList differences(const NetworkRecord& from, const NetworkRecord& to,
+                        QStringList* names = nullptr);
+
+/// Writes the record, then (if verify) reads it back and compares. `after` receives the
+/// record read back; the outcome's bytesWritten says how much of the record the module took.
+/// A record that reads back different is Exit::Mismatch.
+Outcome writeAndVerify(ModuleTarget& target, const NetworkRecord& settings, bool verify,
+                       std::optional<NetworkRecord>& after, const Progress& writing,
+                       const Progress& verifying);
+
+} // namespace vqx::provision

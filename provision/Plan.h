@@ -36,7 +36,7 @@
 
 #include "NetworkRecord.h"
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 struct PlanEntry {
     int origin = 0;         ///< CSV line number, or JSON entry number (from 1)
@@ -70,4 +70,4 @@ std::optional<std::vector<PlanEntry>> parsePlan(const QByteArray& text, PlanForm
 /// or text after a closing quote.
 std::optional<QStringList> splitCsvLine(const QString& line, QString* error);
 
-} // namespace vqx::cli
+} // namespace vqx::provision

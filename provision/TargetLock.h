@@ -13,7 +13,7 @@
 #include <QLockFile>
 #include <QString>
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 class TargetLock {
 public:
@@ -40,4 +40,4 @@ private:
     QLockFile m_file;
 };
 
-} // namespace vqx::cli
+} // namespace vqx::provision

@@ -2,7 +2,7 @@
 
 #include <QDir>
 
-namespace vqx::cli {
+namespace vqx::provision {
 
 QString TargetLock::fileFor(const QString& key) {
     QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
@@ -60,4 +60,4 @@ QString TargetLock::problem() const {
     }
 }
 
-} // namespace vqx::cli
+} // namespace vqx::provision
