@@ -209,15 +209,15 @@ private slots:
         QCOMPARE(h.ip(1007)->text(), QStringLiteral("192.168.1.1"));
         h.ip(1004)->ClearAddress();
         h.ip(1004)->field(0)->setFocus();
-        for (QChar c : QStringLiteral("10.20.30.40"))
+        for (QChar c : QStringLiteral("192.168.1.40"))
             QTest::keyClick(QApplication::focusWidget(), c.toLatin1());
-        QCOMPARE(h.ip(1004)->text(), QStringLiteral("10.20.30.40"));
+        QCOMPARE(h.ip(1004)->text(), QStringLiteral("192.168.1.40"));
         h.click(CConfigDlg::IDC_SET);
         QCOMPARE(h.texts(), QStringList{QStringLiteral("Done")});
         h.chooseSlot(4); // another slot, then back: read afresh from the module
         QCOMPARE(h.ip(1004)->text(), QStringLiteral("192.168.1.105"));
         h.chooseSlot(1);
-        QCOMPARE(h.ip(1004)->text(), QStringLiteral("10.20.30.40"));
+        QCOMPARE(h.ip(1004)->text(), QStringLiteral("192.168.1.40"));
     }
 
     void moduleTypeNames() {
