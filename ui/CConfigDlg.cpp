@@ -454,8 +454,17 @@ void CConfigDlg::SelectInterface(bool usb) {
         SelectInterface(false);
     };
     std::uint8_t count = 0;
-    if (m_hub.CountHubs(count) != 0)
+    if (m_hub.CountHubs(count) != 0) {
+        if (!m_hub.Driver()) {
+            // No USB backend at all (on Windows: FTD2XX.dll missing): say why under the text.
+            const QString why = QString::fromStdString(m_hub.DriverError());
+            qWarning("No device: %s", qUtf8Printable(why));
+            MessageBox(QStringLiteral("No device"), QString(), why);
+            SelectInterface(false);
+            return;
+        }
         return fail(QStringLiteral("No device"));
+    }
     if (count == 0)
         return fail(QStringLiteral("No device."));
     if (const int rc = m_hub.Open(0); rc != 0) {

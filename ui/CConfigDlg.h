@@ -28,6 +28,9 @@
 //  - After a failed version register read the compared word is zero (the buffer is
 //    zero-initialised), so the link uses EEPROM controller variant 1.
 //  - The default module address in the connect field is 10.0.0.100 (kDefaultModuleAddress).
+//  - Without any USB backend (on Windows: FTD2XX.dll, the FTDI D2XX driver's library, not
+//    found) "USB" shows "No device" with the reason and what to install as the box's
+//    informative text, and the same on the log.
 //  - A hub that cannot be opened for lack of permission still shows "HUB failure."; the box
 //    then carries the udev hint (vqx::usb::kUdevHint) as its informative text, and the same
 //    hint goes to the log (stderr), with the driver's own account of the failure.
