@@ -98,17 +98,51 @@ function(vqx_windows_deploy)
         set(CMAKE_GET_RUNTIME_DEPENDENCIES_PLATFORM windows+pe)
         set(CMAKE_GET_RUNTIME_DEPENDENCIES_TOOL objdump)
         set(CMAKE_GET_RUNTIME_DEPENDENCIES_COMMAND \"${VQX_OBJDUMP}\")
-        file(GET_RUNTIME_DEPENDENCIES
-             EXECUTABLES \${exes}
-             MODULES \${modules}
-             DIRECTORIES ${dll_dirs}
-             PRE_EXCLUDE_REGEXES \"^api-ms-\" \"^ext-ms-\"
-             RESOLVED_DEPENDENCIES_VAR resolved
-             UNRESOLVED_DEPENDENCIES_VAR system_dlls)
-        if(NOT resolved)
+        # The DLLs of the DLL folders, by lower-case name: CMake compares Windows DLL names in
+        # lower case, which a case-sensitive build host does not find by itself.
+        set(available)
+        foreach(dir ${dll_dirs})
+            file(GLOB dlls \"\${dir}/*.dll\")
+            foreach(dll IN LISTS dlls)
+                get_filename_component(name \"\${dll}\" NAME)
+                string(TOLOWER \"\${name}\" lower)
+                if(NOT DEFINED \"dll_\${lower}\")
+                    set(\"dll_\${lower}\" \"\${dll}\")
+                endif()
+            endforeach()
+        endforeach()
+        set(deployed)
+        set(walk_exes \${exes})
+        set(walk_modules \${modules})
+        set(walk_libraries)
+        while(walk_exes OR walk_modules OR walk_libraries)
+            file(GET_RUNTIME_DEPENDENCIES
+                 EXECUTABLES \${walk_exes}
+                 MODULES \${walk_modules}
+                 LIBRARIES \${walk_libraries}
+                 DIRECTORIES ${dll_dirs}
+                 PRE_EXCLUDE_REGEXES \"^api-ms-\" \"^ext-ms-\"
+                 RESOLVED_DEPENDENCIES_VAR resolved
+                 UNRESOLVED_DEPENDENCIES_VAR unresolved)
+            set(walk_exes)
+            set(walk_modules)
+            set(walk_libraries)
+            foreach(item IN LISTS resolved unresolved)
+                get_filename_component(name \"\${item}\" NAME)
+                string(TOLOWER \"\${name}\" lower)
+                # Not in the DLL folders: one of the system's own DLLs.
+                list(FIND deployed \"\${lower}\" seen)
+                if(DEFINED \"dll_\${lower}\" AND seen EQUAL -1)
+                    list(APPEND deployed \"\${lower}\")
+                    list(APPEND walk_libraries \"\${dll_\${lower}}\")
+                endif()
+            endforeach()
+        endwhile()
+        if(NOT deployed)
             message(FATAL_ERROR \"No DLL of Qt or of the runtime was found for the programs\")
         endif()
-        foreach(dll IN LISTS resolved)
+        foreach(lower IN LISTS deployed)
+            set(dll \"\${dll_\${lower}}\")
             file(INSTALL \"\${dll}\" DESTINATION \"\${root}\")
             if(CMAKE_INSTALL_DO_STRIP)
                 get_filename_component(name \"\${dll}\" NAME)

@@ -617,14 +617,14 @@ void CConfigDlg::OnSet() {
     const vqx::RecordBytes record = settings.toBytes();
     for (int i = 0; i < vqx::kRecordSize; ++i) {
         const auto address = static_cast<std::uint16_t>(vqx::kRecordFirstAddress + i);
-        const std::uint8_t byte = record[static_cast<std::size_t>(i)];
+        const std::uint8_t value = record[static_cast<std::size_t>(i)];
         int r = 0;
         if (!usb) {
-            r = m_socket.WriteEeprom(address, &byte, 1);
+            r = m_socket.WriteEeprom(address, &value, 1);
         } else {
             const int slot = SlotIndex();
             r = (slot < 0 || slot >= kSlotCount) ? CUsbHub::kBadSlot
-                                                 : m_hub.WriteSlotEeprom(slot, address, byte);
+                                                 : m_hub.WriteSlotEeprom(slot, address, value);
         }
         if (r != 0) {
             MessageBox(errorText(r));

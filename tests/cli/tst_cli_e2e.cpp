@@ -50,6 +50,11 @@ Run run(const QStringList& args, int timeoutMs = 60000) {
     r.exit = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     r.out = p.readAllStandardOutput();
     r.err = QString::fromUtf8(p.readAllStandardError());
+#ifdef Q_OS_WIN
+    // Text written on Windows ends its lines with CR LF, as Windows programs do.
+    r.out.replace("\r\n", "\n");
+    r.err.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+#endif
     return r;
 }
 

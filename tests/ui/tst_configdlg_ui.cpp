@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
@@ -550,7 +551,10 @@ private slots:
             QCOMPARE(w->font().family(), QStringLiteral("MS Sans Serif"));
             QCOMPARE(w->font().pointSize(), 8);
         }
-        if (QGuiApplication::platformName() == QLatin1String("windows")) {
+        const QStringList installed = QFontDatabase::families();
+        if (QGuiApplication::platformName() == QLatin1String("windows") &&
+            (installed.contains(QStringLiteral("MS Sans Serif")) ||
+             installed.contains(QStringLiteral("Microsoft Sans Serif")))) {
             // The font the system gives for it (GDI substitutes the TrueType "Microsoft Sans
             // Serif" where the bitmap font is missing), and dialog units measured with it.
             const QString used = QFontInfo(h.dlg->font()).family();
