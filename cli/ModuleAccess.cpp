@@ -12,6 +12,8 @@ namespace vqx::cli {
 namespace {
 
 constexpr int kVersionRegister = 14;
+constexpr int kCommandRegisterV1 = 10;
+constexpr int kCommandRegisterV2 = 13;
 constexpr std::uint16_t kVariant2Version = 0x0330;
 
 /// Result codes of a version read that mean nothing came through the connection.
@@ -61,7 +63,8 @@ Outcome writeRecordBytes(const QString& target, const ByteWriter& write, CodeMea
     const RecordBytes bytes = record.toBytes();
     for (int i = 0; i < kRecordSize; ++i) {
         const auto address = static_cast<std::uint16_t>(kRecordFirstAddress + i);
-        const int r = write(address, bytes[static_cast<std::size_t>(i)]);
+        bool reached = false;
+        const int r = write(address, bytes[static_cast<std::size_t>(i)], reached);
         if (r != 0) {
             QString text =
                 QStringLiteral("%1: %2").arg(target, transferError(true, address, meaning(r), r));
@@ -69,8 +72,14 @@ Outcome writeRecordBytes(const QString& target, const ByteWriter& write, CodeMea
                 text += QStringLiteral("; addresses %1 to %2 already hold the new values")
                             .arg(kRecordFirstAddress)
                             .arg(address - 1);
+            // Never claim less than may have been written.
+            if (reached)
+                text += QStringLiteral("%1 address %2 may hold its new value")
+                            .arg(i > 0 ? QStringLiteral(",") : QStringLiteral(";"))
+                            .arg(address);
             Outcome o = Outcome::fail(Exit::Device, text, r);
             o.bytesWritten = i;
+            o.bytesMaybeWritten = reached ? 1 : 0;
             return o;
         }
         if (progress)
@@ -85,11 +94,16 @@ EthernetTarget::EthernetTarget(std::uint32_t address, std::uint16_t port, Connec
                                Diagnostics diagnostics)
     : m_address(address), m_port(port), m_timing(timing), m_diag(std::move(diagnostics)),
       m_socket(std::make_unique<CModuleSocket>()) {
-    if (m_diag.trace)
-        m_socket->SetTrace([this](bool outgoing, const QByteArray& bytes) {
+    m_socket->SetTrace([this](bool outgoing, const QByteArray& bytes) {
+        // A write request's first byte is 0x80 plus the register.
+        const int commandRegister = m_variant == 2 ? kCommandRegisterV2 : kCommandRegisterV1;
+        if (outgoing && !bytes.isEmpty() &&
+            static_cast<std::uint8_t>(bytes[0]) == (0x80 | commandRegister))
+            m_commandSent = true;
+        if (m_diag.trace)
             m_diag.trace(QStringLiteral("%1 %2").arg(
                 outgoing ? QStringLiteral(">") : QStringLiteral("<"), hex(bytes)));
-        });
+    });
     m_socket->SetReceiveErrorHandler([this](const QString& text, const QString& title) {
         if (m_diag.warn)
             m_diag.warn(QStringLiteral("%1: %2: %3")
@@ -154,10 +168,10 @@ Outcome EthernetTarget::open() {
         if (m_socket->ConnectTo(m_address, m_port) != 0)
             return Outcome::fail(Exit::Failure,
                                  QStringLiteral("%1: could not create a socket").arg(name()));
-        const qint64 remaining = limitMs - clock.elapsed();
-        const int wait =
-            static_cast<int>(std::max<qint64>(0, std::min<qint64>(m_timing.cycleMs, remaining)));
-        if (waitConnected(wait)) {
+        // Every attempt gets its full wait, also the last one and also when the pause has used
+        // up a short time-out: a module that is there must not be reported unreachable for
+        // want of a moment to answer. The time-out bounds when attempts start.
+        if (waitConnected(m_timing.cycleMs)) {
             std::uint8_t version[4] = {};
             const int r = m_socket->ReadRegs(kVersionRegister, version, 2);
             if (r == 0) {
@@ -193,6 +207,11 @@ Outcome EthernetTarget::open() {
             .arg(m_attempts == 1 ? QStringLiteral("attempt") : QStringLiteral("attempts")));
 }
 
+Outcome EthernetTarget::lockKey(QString& key) {
+    key = QStringLiteral("module-%1-%2").arg(formatAddress(m_address)).arg(m_port);
+    return {};
+}
+
 Outcome EthernetTarget::readRecord(NetworkRecord& record, const Progress& progress) {
     return readRecordBytes(
         name(),
@@ -205,8 +224,14 @@ Outcome EthernetTarget::readRecord(NetworkRecord& record, const Progress& progre
 Outcome EthernetTarget::writeRecord(const NetworkRecord& record, const Progress& progress) {
     return writeRecordBytes(
         name(),
-        [this](std::uint16_t address, std::uint8_t byte) {
-            return m_socket->WriteEeprom(address, &byte, 1);
+        [this](std::uint16_t address, std::uint8_t byte, bool& reached) {
+            m_commandSent = false;
+            const int r = m_socket->WriteEeprom(address, &byte, 1);
+            // The controller's own failure report settles the byte; any other failure after
+            // the command went out leaves it open.
+            reached = r != 0 && m_commandSent && r != CModuleSocket::kEepromFailed &&
+                      r != CModuleSocket::kEepromWriteFailedV1;
+            return r;
         },
         &CModuleSocket::Describe, record, progress);
 }

@@ -25,6 +25,11 @@ struct Outcome {
     /// Bytes of the record a write stored before it ended (0..12); the bytes at EEPROM
     /// address 6 up to 6 + bytesWritten - 1 hold the new values. 0 for other steps.
     int bytesWritten = 0;
+    /// 1 when the byte after those (address 6 + bytesWritten) may hold its new value too: its
+    /// EEPROM command reached the module, and then the link failed before the module said how
+    /// it ended (the connection closed, the status never came). 0 otherwise, and when the
+    /// module itself reported the byte failed.
+    int bytesMaybeWritten = 0;
 
     bool ok() const { return exit == Exit::Ok; }
     static Outcome fail(Exit e, QString text, int code = 0) {
@@ -51,11 +56,14 @@ public:
     /// addresses already hold new values. The outcome's bytesWritten counts the bytes stored,
     /// whether the write succeeded (12) or not.
     virtual Outcome writeRecord(const NetworkRecord& record, const Progress& progress) = 0;
+    /// The name of the module's write lock (TargetLock): "module-192.168.1.20-23100", or the
+    /// hub's serial number and the slot. May open what it needs to learn it.
+    virtual Outcome lockKey(QString& key) = 0;
 };
 
 /// Pacing of the Ethernet connect sequence. The defaults are the dialog's.
 struct ConnectTiming {
-    double timeoutSeconds = 10; ///< give up connecting after this long
+    double timeoutSeconds = 10; ///< start no further attempt after this long
     int arpPauseMs = 200;       ///< pause after starting the arp command
     int cycleMs = 1000;         ///< how long one attempt may take before the sequence repeats
     bool runArp = true;         ///< start "arp -d a.b.c.d" before each attempt
@@ -77,6 +85,10 @@ struct Diagnostics {
 ///   4. wait up to cycleMs for IsConnected;
 ///   5. read the version register (register 14, two words): the second word 0x0330 selects
 ///      EEPROM controller variant 2, anything else variant 1.
+/// Attempts are started while the time-out has not passed, and each waits its full cycleMs
+/// for the connection, however little of the time-out is left: so open() may take up to one
+/// cycle and one pause longer than the time-out, and a time-out shorter than the pause still
+/// gives the module one full attempt.
 /// A refused connection counts as connected on this link, and its first transfer fails. So
 /// a version read that fails because the link is down (codes 1, 2, 3, 8) starts the next
 /// cycle, and when the time-out passes the module is reported unreachable. Any other failure
@@ -92,6 +104,7 @@ public:
     Outcome open() override;
     Outcome readRecord(NetworkRecord& record, const Progress& progress) override;
     Outcome writeRecord(const NetworkRecord& record, const Progress& progress) override;
+    Outcome lockKey(QString& key) override;
 
     /// The variant chosen by open() (1 or 2); 0 before.
     int variant() const { return m_variant; }
@@ -107,6 +120,8 @@ private:
     ConnectTiming m_timing;
     Diagnostics m_diag;
     std::unique_ptr<CModuleSocket> m_socket;
+    /// Set when the link sends a write to the EEPROM command register (seen in its trace).
+    bool m_commandSent = false;
     int m_variant = 0;
     int m_attempts = 0;
 };
@@ -116,7 +131,9 @@ QString transferError(bool write, int address, const char* meaning, int code);
 
 /// One EEPROM byte over a link: the link's result code, 0 for success.
 using ByteReader = std::function<int(std::uint16_t address, std::uint8_t& byte)>;
-using ByteWriter = std::function<int(std::uint16_t address, std::uint8_t byte)>;
+/// `reached` is set when the transfer failed after its EEPROM command had gone out to the
+/// module, before the module reported how it ended: the byte may have been stored.
+using ByteWriter = std::function<int(std::uint16_t address, std::uint8_t byte, bool& reached)>;
 /// The meaning of a link's result code.
 using CodeMeaning = const char* (*)(int code);
 

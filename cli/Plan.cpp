@@ -1,14 +1,20 @@
 #include "Plan.h"
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QStringList>
+
+#include <nlohmann/json.hpp>
+
+#include "UserText.h"
 
 namespace vqx::cli {
 
@@ -78,7 +84,33 @@ std::optional<QStringList> splitCsvLine(const QString& line, QString* error) {
     return fields;
 }
 
+std::optional<QByteArray> readPlanText(QFile& in, QString* error) {
+    QByteArray text;
+    for (;;) {
+        const qint64 room = kMaxPlanBytes + 1 - text.size();
+        if (room <= 0) {
+            *error = QStringLiteral("the plan is larger than %1 MiB; split it into smaller plans")
+                         .arg(kMaxPlanBytes / (1024 * 1024));
+            return std::nullopt;
+        }
+        const QByteArray chunk = in.read(std::min<qint64>(room, 1024 * 1024));
+        if (chunk.isEmpty()) { // the end, as a read from a file or a pipe blocks until data
+            if (in.error() != QFileDevice::NoError) {
+                *error = QStringLiteral("reading the plan failed: %1").arg(in.errorString());
+                return std::nullopt;
+            }
+            return text;
+        }
+        text += chunk;
+    }
+}
+
 namespace {
+
+QString tooManyModules() {
+    return QStringLiteral("the plan lists more than %1 modules; split it into smaller plans")
+        .arg(kMaxPlanModules);
+}
 
 /// Builds an entry from text values; shared by both forms. `where` prefixes messages.
 bool makeEntry(const QString& where, const QString& host, const QString& port, const QString& slot,
@@ -93,22 +125,23 @@ bool makeEntry(const QString& where, const QString& host, const QString& port, c
     if (!host.isEmpty()) {
         const auto a = parseAddress(host);
         if (!a)
-            return fail(QStringLiteral("host '%1' is not a dotted IPv4 address").arg(host));
+            return fail(QStringLiteral("host '%1' is not a dotted IPv4 address").arg(shown(host)));
         e.host = *a;
         if (!port.isEmpty()) {
-            bool ok = false;
-            const uint p = port.toUInt(&ok);
+            bool ok = isPlainDecimal(port);
+            const uint p = ok ? port.toUInt(&ok) : 0;
             if (!ok || p == 0 || p > 65535)
-                return fail(QStringLiteral("port '%1' is not a number from 1 to 65535").arg(port));
+                return fail(
+                    QStringLiteral("port '%1' is not a number from 1 to 65535").arg(shown(port)));
             e.port = static_cast<std::uint16_t>(p);
         }
     } else {
         if (!port.isEmpty())
             return fail(QStringLiteral("a port goes with a host, not with a slot"));
-        bool ok = false;
-        const int s = slot.toInt(&ok);
+        bool ok = isPlainDecimal(slot);
+        const int s = ok ? slot.toInt(&ok) : 0;
         if (!ok || s < 1 || s > 6)
-            return fail(QStringLiteral("slot '%1' is not a number from 1 to 6").arg(slot));
+            return fail(QStringLiteral("slot '%1' is not a number from 1 to 6").arg(shown(slot)));
         e.slot = s;
     }
     const std::pair<const char*, std::pair<const QString*, std::uint32_t*>> fields[] = {
@@ -121,7 +154,7 @@ bool makeEntry(const QString& where, const QString& host, const QString& port, c
         const auto a = parseAddress(*f.first);
         if (!a)
             return fail(QStringLiteral("%1 '%2' is not a dotted IPv4 address")
-                            .arg(QLatin1String(name), *f.first));
+                            .arg(QLatin1String(name), shown(*f.first)));
         *f.second = *a;
     }
     return true;
@@ -133,9 +166,16 @@ std::optional<std::vector<PlanEntry>> parseCsv(const QString& text, QString* err
                                       QStringLiteral("mask"), QStringLiteral("gateway")};
     std::vector<PlanEntry> out;
     QStringList header;
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    for (int ln = 0; ln < lines.size(); ++ln) {
-        QString line = lines[ln];
+    // Line by line without splitting the whole text first: a plan of many empty lines would
+    // otherwise become as many list entries.
+    int ln = -1;
+    for (qsizetype start = 0; start <= text.size();) {
+        ++ln;
+        qsizetype end = text.indexOf(QLatin1Char('\n'), start);
+        if (end < 0)
+            end = text.size();
+        QString line = text.mid(start, end - start);
+        start = end + 1;
         if (line.endsWith(QLatin1Char('\r')))
             line.chop(1);
         const QString trimmed = line.trimmed();
@@ -153,11 +193,11 @@ std::optional<std::vector<PlanEntry>> parseCsv(const QString& text, QString* err
                 const QString name = f.toLower();
                 if (!known.contains(name)) {
                     *error = QStringLiteral("%1: unknown column '%2' (known: %3)")
-                                 .arg(where, f, known.join(QStringLiteral(", ")));
+                                 .arg(where, shown(f), known.join(QStringLiteral(", ")));
                     return std::nullopt;
                 }
                 if (header.contains(name)) {
-                    *error = QStringLiteral("%1: column '%2' appears twice").arg(where, f);
+                    *error = QStringLiteral("%1: column '%2' appears twice").arg(where, shown(f));
                     return std::nullopt;
                 }
                 header << name;
@@ -192,6 +232,10 @@ std::optional<std::vector<PlanEntry>> parseCsv(const QString& text, QString* err
         if (!makeEntry(where, value("host"), value("port"), value("slot"), value("ip"),
                        value("mask"), value("gateway"), e, error))
             return std::nullopt;
+        if (out.size() == kMaxPlanModules) {
+            *error = tooManyModules();
+            return std::nullopt;
+        }
         out.push_back(e);
     }
     if (header.isEmpty()) {
@@ -201,6 +245,76 @@ std::optional<std::vector<PlanEntry>> parseCsv(const QString& text, QString* err
     return out;
 }
 
+/// Walks a JSON text as a stream of events and stops at the first object that has a key
+/// twice (Qt's parser would keep one of the values silently). Knows the plan's shape well
+/// enough to name the entry: the modules are the top array, or the array one level down.
+class DuplicateKeyFinder : public nlohmann::json_sax<nlohmann::json> {
+public:
+    /// Empty when no object repeats a key; else the message.
+    QString problem;
+
+    bool null() override { return value(); }
+    bool boolean(bool) override { return value(); }
+    bool number_integer(number_integer_t) override { return value(); }
+    bool number_unsigned(number_unsigned_t) override { return value(); }
+    bool number_float(number_float_t, const string_t&) override { return value(); }
+    bool string(string_t&) override { return value(); }
+    bool binary(binary_t&) override { return value(); }
+    bool start_object(std::size_t) override {
+        value();
+        m_stack.push_back({true, {}, 0});
+        return true;
+    }
+    bool key(string_t& key) override {
+        if (m_stack.back().keys.insert(key).second)
+            return true;
+        const QString name = shown(QString::fromStdString(key));
+        const int entry = entryNumber();
+        problem =
+            entry > 0
+                ? QStringLiteral("plan entry %1: the key \"%2\" appears twice").arg(entry).arg(name)
+                : QStringLiteral("the key \"%1\" appears twice in one object").arg(name);
+        return false;
+    }
+    bool end_object() override {
+        m_stack.pop_back();
+        return true;
+    }
+    bool start_array(std::size_t) override {
+        value();
+        m_stack.push_back({false, {}, 0});
+        return true;
+    }
+    bool end_array() override {
+        m_stack.pop_back();
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false; // Qt's parser has reported syntax errors already
+    }
+
+private:
+    struct Frame {
+        bool object;
+        std::set<std::string> keys;
+        int values; ///< values seen so far, in an array
+    };
+    bool value() {
+        if (!m_stack.empty() && !m_stack.back().object)
+            ++m_stack.back().values;
+        return true;
+    }
+    /// The number (from 1) of the module entry being read; 0 outside the modules array.
+    int entryNumber() const {
+        if (m_stack.size() >= 2 && !m_stack[0].object)
+            return m_stack[0].values;
+        if (m_stack.size() >= 3 && !m_stack[1].object)
+            return m_stack[1].values;
+        return 0;
+    }
+    std::vector<Frame> m_stack;
+};
+
 std::optional<std::vector<PlanEntry>> parseJson(const QByteArray& text, QString* error) {
     QJsonParseError pe;
     const QJsonDocument doc = QJsonDocument::fromJson(text, &pe);
@@ -208,6 +322,12 @@ std::optional<std::vector<PlanEntry>> parseJson(const QByteArray& text, QString*
         *error = QStringLiteral("the plan is not valid JSON: %1 at offset %2")
                      .arg(pe.errorString())
                      .arg(pe.offset);
+        return std::nullopt;
+    }
+    DuplicateKeyFinder duplicates;
+    nlohmann::json::sax_parse(text.cbegin(), text.cend(), &duplicates);
+    if (!duplicates.problem.isEmpty()) {
+        *error = duplicates.problem;
         return std::nullopt;
     }
     QJsonArray modules;
@@ -223,6 +343,10 @@ std::optional<std::vector<PlanEntry>> parseJson(const QByteArray& text, QString*
         modules = top.value(QStringLiteral("modules")).toArray();
     }
     std::vector<PlanEntry> out;
+    if (static_cast<std::size_t>(modules.size()) > kMaxPlanModules) {
+        *error = tooManyModules();
+        return std::nullopt;
+    }
     for (int i = 0; i < modules.size(); ++i) {
         const QString where = QStringLiteral("plan entry %1").arg(i + 1);
         if (!modules[i].isObject()) {
@@ -237,7 +361,7 @@ std::optional<std::vector<PlanEntry>> parseJson(const QByteArray& text, QString*
             while (k < 6 && it.key() != QLatin1String(keys[k]))
                 ++k;
             if (k == 6) {
-                *error = QStringLiteral("%1: unknown key \"%2\"").arg(where, it.key());
+                *error = QStringLiteral("%1: unknown key \"%2\"").arg(where, shown(it.key()));
                 return std::nullopt;
             }
             const bool numeric = (k == 1 || k == 2);

@@ -24,13 +24,14 @@
 //    {"slot": 3, "ip": "10.0.0.23", "mask": "255.255.255.0", "gateway": "10.0.0.1"}]
 //
 // A plan must list at least one module and no module twice (the same host and port, or
-// the same slot).
+// the same slot), and at most kMaxPlanModules modules in at most kMaxPlanBytes bytes.
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 
 #include "NetworkRecord.h"
@@ -50,6 +51,15 @@ struct PlanEntry {
 };
 
 enum class PlanFormat { Auto, Csv, Json };
+
+/// What a plan may hold. A plan of 200,000 modules takes about 17 MB; anything beyond these
+/// is refused before it can exhaust the memory (`apply /dev/zero`, `yes | ... apply -`).
+inline constexpr qint64 kMaxPlanBytes = 64 * 1024 * 1024;
+inline constexpr std::size_t kMaxPlanModules = 1000000;
+
+/// Reads a plan from a file, a pipe or a device, at most kMaxPlanBytes. A larger plan, or a
+/// failing read: nothing, with *error set.
+std::optional<QByteArray> readPlanText(QFile& in, QString* error);
 
 /// Parses a plan. On failure returns nothing and puts a message naming the line or entry
 /// into *error.

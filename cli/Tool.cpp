@@ -23,7 +23,9 @@
 #include "ModuleTypes.h"
 #include "Plan.h"
 #include "SimHub.h"
+#include "TargetLock.h"
 #include "UsbAccess.h"
+#include "UserText.h"
 #include "Validation.h"
 
 namespace vqx::cli {
@@ -32,6 +34,10 @@ namespace {
 
 constexpr const char* kToolName = "vqx250-ipconfig";
 constexpr const char* kVersion = "1.0.0.1";
+constexpr const char* kLockHelp =
+    "One writer per module: a write (and each write step of apply) holds a lock file per module\n"
+    "(vqx250-ipconfig-<module>.lock in $XDG_RUNTIME_DIR, or /tmp when it is unset). Another\n"
+    "writer of the same module waits up to --timeout for it, then gives up (exit status 3).\n\n";
 
 struct Options {
     bool json = false;
@@ -59,11 +65,20 @@ QJsonObject recordJson(const NetworkRecord& r) {
                        {QStringLiteral("gateway"), formatAddress(r.gateway)}};
 }
 
-/// "(partly written: addresses 6 to 9)" for a write that stored the first `stored` bytes.
-QString partlyWritten(int stored) {
-    return QStringLiteral("(partly written: addresses %1 to %2)")
-        .arg(kRecordFirstAddress)
-        .arg(kRecordFirstAddress + stored - 1);
+/// "(partly written: addresses 6 to 9)" for a write that stored the first `stored` bytes,
+/// "(partly written: addresses 6 to 9, maybe 10)" when the next byte may be stored as well,
+/// "(not written)" or "(not written, maybe address 6)" when none was stored for sure.
+QString partlyWritten(int stored, int maybe) {
+    const int next = kRecordFirstAddress + stored;
+    if (stored == 0)
+        return maybe > 0 ? QStringLiteral("(not written, maybe address %1)").arg(next)
+                         : QStringLiteral("(not written)");
+    QString text = QStringLiteral("(partly written: addresses %1 to %2")
+                       .arg(kRecordFirstAddress)
+                       .arg(next - 1);
+    if (maybe > 0)
+        text += QStringLiteral(", maybe %1").arg(next);
+    return text + QLatin1Char(')');
 }
 
 QString recordLine(const NetworkRecord& r) {
@@ -166,6 +181,10 @@ private:
     /// outcome's bytesWritten says how much of the record the module took.
     Outcome writeAndVerify(ModuleTarget& t, bool usb, const NetworkRecord& settings,
                            std::optional<NetworkRecord>& after);
+    /// Takes the module's write lock, waiting up to --timeout when another writer holds it
+    /// (Exit::Unreachable if it still does). A lock file that cannot be made is warned about
+    /// and the write goes on without it.
+    Outcome lockTarget(ModuleTarget& t, std::unique_ptr<TargetLock>& lock);
 
     Options m_o;
     ToolIo m_io;
@@ -266,9 +285,9 @@ Outcome Runner::targetFromOptions(std::unique_ptr<ModuleTarget>& target) {
     if (!m_o.host.empty()) {
         const auto a = parseAddress(QString::fromStdString(m_o.host));
         if (!a)
-            return Outcome::fail(Exit::Usage,
-                                 QStringLiteral("--host: '%1' is not a dotted IPv4 address")
-                                     .arg(QString::fromStdString(m_o.host)));
+            return Outcome::fail(
+                Exit::Usage,
+                QStringLiteral("--host: '%1' is not a dotted IPv4 address").arg(shown(m_o.host)));
         if (Outcome o = startDemo(); !o.ok())
             return o;
         return makeTarget(*a, static_cast<std::uint16_t>(m_o.port), 0, target);
@@ -291,7 +310,7 @@ Outcome Runner::settingsFromOptions(NetworkRecord& s) {
         if (!a)
             return Outcome::fail(Exit::Usage,
                                  QStringLiteral("--%1: '%2' is not a dotted IPv4 address")
-                                     .arg(QLatin1String(name), QString::fromStdString(*f.first)));
+                                     .arg(QLatin1String(name), shown(*f.first)));
         *f.second = *a;
     }
     return {};
@@ -324,6 +343,7 @@ Outcome Runner::writeAndVerify(ModuleTarget& t, bool usb, const NetworkRecord& s
     if (Outcome o = t.readRecord(back, progressFor(t, usb, "verifying")); !o.ok()) {
         o.message = QStringLiteral("written, but reading it back failed: %1").arg(o.message);
         o.bytesWritten = written.bytesWritten;
+        o.bytesMaybeWritten = written.bytesMaybeWritten;
         return o;
     }
     after = back;
@@ -337,6 +357,31 @@ Outcome Runner::writeAndVerify(ModuleTarget& t, bool usb, const NetworkRecord& s
         return o;
     }
     return written;
+}
+
+Outcome Runner::lockTarget(ModuleTarget& t, std::unique_ptr<TargetLock>& lock) {
+    QString key;
+    if (Outcome o = t.lockKey(key); !o.ok())
+        return o;
+    lock = std::make_unique<TargetLock>(key);
+    TargetLock::Result r = lock->acquire(0);
+    if (r == TargetLock::Result::Busy) {
+        message(QStringLiteral("%1 is being written by %2; waiting up to %3 s (--timeout)")
+                    .arg(t.name(), lock->holder(), QString::number(m_o.timeout, 'g', 6)));
+        r = lock->acquire(static_cast<int>(m_o.timeout * 1000.0));
+    }
+    if (r == TargetLock::Result::Busy)
+        return Outcome::fail(Exit::Unreachable,
+                             QStringLiteral("%1 is busy: %2 is writing it (lock %3); nothing was "
+                                            "written")
+                                 .arg(t.name(), lock->holder(), lock->fileName()));
+    if (r == TargetLock::Result::Unavailable) {
+        message(QStringLiteral("warning: %1: the write lock cannot be taken (%2); writing "
+                               "without it")
+                    .arg(t.name(), lock->problem()));
+        lock.reset();
+    }
+    return {};
 }
 
 int Runner::read() {
@@ -369,6 +414,10 @@ int Runner::write() {
     if (Outcome o = targetFromOptions(t); !o.ok())
         return fail(o);
     const bool usb = m_o.slot != 0;
+    // One writer per module at a time, from reading the old record to the read-back.
+    std::unique_ptr<TargetLock> lock;
+    if (Outcome o = lockTarget(*t, lock); !o.ok())
+        return fail(o, t->name());
     if (Outcome o = t->open(); !o.ok())
         return fail(o, t->name());
     NetworkRecord before;
@@ -377,6 +426,7 @@ int Runner::write() {
     std::optional<NetworkRecord> after;
     const Outcome result = writeAndVerify(*t, usb, settings, after);
     const int stored = result.bytesWritten;
+    const int maybe = result.bytesMaybeWritten;
     const bool wrote = stored == kRecordSize;
     if (!result.ok())
         message(result.message);
@@ -388,6 +438,7 @@ int Runner::write() {
             {QStringLiteral("after"), after ? QJsonValue(recordJson(*after)) : QJsonValue()},
             {QStringLiteral("verified"), result.ok() && !m_o.noVerify},
             {QStringLiteral("bytesWritten"), stored},
+            {QStringLiteral("bytesMaybeWritten"), maybe},
             {QStringLiteral("exit"), code(result.exit)}};
         if (!result.ok())
             obj.insert(QStringLiteral("error"), result.message);
@@ -399,10 +450,8 @@ int Runner::write() {
         // that failed part way only the addresses that took their byte are named.
         const NetworkRecord shown = after ? *after : settings;
         QString head = after ? QStringLiteral("read back") : QStringLiteral("written");
-        if (stored == 0)
-            head = QStringLiteral("(not written)");
-        else if (!wrote)
-            head = partlyWritten(stored);
+        if (!wrote)
+            head = partlyWritten(stored, maybe);
         print(QStringLiteral("%1 %2 %3")
                   .arg(QString(), -8)
                   .arg(QStringLiteral("old"), -16)
@@ -480,20 +529,24 @@ QString resultName(Exit e) {
 
 int Runner::apply() {
     // The plan, and the checks of every entry before any module is touched.
-    QByteArray text;
+    QFile in;
     if (m_o.plan == "-") {
-        QFile in;
         if (!in.open(stdin, QIODevice::ReadOnly))
             return fail(
                 Outcome::fail(Exit::Usage, QStringLiteral("cannot read the plan from stdin")));
-        text = in.readAll();
     } else {
-        QFile in(QString::fromStdString(m_o.plan));
+        in.setFileName(QString::fromStdString(m_o.plan));
         if (!in.open(QIODevice::ReadOnly))
-            return fail(Outcome::fail(Exit::Usage, QStringLiteral("cannot read the plan %1: %2")
-                                                       .arg(in.fileName(), in.errorString())));
-        text = in.readAll();
+            return fail(
+                Outcome::fail(Exit::Usage, QStringLiteral("cannot read the plan %1: %2")
+                                               .arg(shown(in.fileName()), in.errorString())));
     }
+    QString tooLarge;
+    const std::optional<QByteArray> planText = readPlanText(in, &tooLarge);
+    in.close();
+    if (!planText)
+        return fail(Outcome::fail(Exit::Usage, tooLarge));
+    const QByteArray& text = *planText;
     PlanFormat format = PlanFormat::Auto;
     if (m_o.format == "csv")
         format = PlanFormat::Csv;
@@ -569,9 +622,17 @@ int Runner::apply() {
         for (ApplyItem& item : items) {
             if (item.result != QStringLiteral("pending"))
                 continue;
+            std::unique_ptr<TargetLock> lock;
+            if (Outcome o = lockTarget(*item.target, lock); !o.ok()) {
+                item.outcome = o;
+                item.result = resultName(o.exit);
+                if (m_o.json)
+                    message(named(item.entry.target(), o.message));
+                continue;
+            }
             item.outcome =
                 writeAndVerify(*item.target, item.entry.bySlot(), item.entry.settings, item.after);
-            item.written = item.outcome.bytesWritten > 0;
+            item.written = item.outcome.bytesWritten + item.outcome.bytesMaybeWritten > 0;
             item.result = item.outcome.ok() ? QStringLiteral("ok") : resultName(item.outcome.exit);
             if (!item.outcome.ok() && m_o.json)
                 message(named(item.entry.target(), item.outcome.message));
@@ -596,6 +657,7 @@ int Runner::apply() {
                              item.after ? QJsonValue(recordJson(*item.after)) : QJsonValue()},
                             {QStringLiteral("written"), item.written},
                             {QStringLiteral("bytesWritten"), item.outcome.bytesWritten},
+                            {QStringLiteral("bytesMaybeWritten"), item.outcome.bytesMaybeWritten},
                             {QStringLiteral("result"), item.result},
                             {QStringLiteral("exit"), code(item.outcome.exit)}};
             if (item.entry.bySlot()) {
@@ -628,7 +690,8 @@ int Runner::apply() {
                 after =
                     recordLine(item.entry.settings) + QStringLiteral(" (written, not read back)");
             else if (item.written && item.outcome.bytesWritten < kRecordSize)
-                after = QStringLiteral("(unknown) ") + partlyWritten(item.outcome.bytesWritten);
+                after = QStringLiteral("(unknown) ") +
+                        partlyWritten(item.outcome.bytesWritten, item.outcome.bytesMaybeWritten);
             else if (!item.written && item.before)
                 after = recordLine(*item.before) + QStringLiteral(" (not written)");
             print(QStringLiteral("  after:  %1").arg(after));
@@ -670,20 +733,35 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
                  "Use the embedded simulators (a module on a loopback address and a "
                  "six-slot hub) instead of hardware");
     app.add_option("--timeout", o.timeout,
-                   "Seconds to keep trying to connect (default 10, at most 86400)")
+                   "Seconds to keep starting connection attempts (default 10, at most 86400); each "
+                   "attempt waits its full second, so a short value still gets one")
         ->check(CLI::Range(0.001, 86400.0));
     app.add_flag("-v,--verbose", o.verbose, "Show each request and reply in hex on stderr");
 
-    const auto addTarget = [&o](CLI::App* c) {
+    // Numbers are taken in plain decimal only: the library's own conversion would also read
+    // "0x50", "+80" or " 80" as 80, and "010" as octal.
+    const CLI::Validator decimal(
+        [](std::string& text) -> std::string {
+            if (isPlainDecimal(QString::fromStdString(text)))
+                return {};
+            return "'" + shown(text).toStdString() +
+                   "' is not a plain decimal number (digits only, no leading zero)";
+        },
+        "DECIMAL");
+    const auto addHub = [&o, &decimal](CLI::App* c, const char* help) {
+        c->add_option("--hub", o.hub, help)->check(decimal)->check(CLI::Range(0, 255));
+    };
+    const auto addTarget = [&o, &decimal, &addHub](CLI::App* c) {
         auto* host = c->add_option("--host", o.host, "Module address (dotted IPv4), over Ethernet");
         c->add_option("--port", o.port, "TCP port of the module (default 23100)")
+            ->check(decimal)
             ->check(CLI::Range(1, 65535))
             ->needs(host);
-        auto* slot =
-            c->add_option("--slot", o.slot, "Hub slot 1 to 6, over USB")->check(CLI::Range(1, 6));
+        auto* slot = c->add_option("--slot", o.slot, "Hub slot 1 to 6, over USB")
+                         ->check(decimal)
+                         ->check(CLI::Range(1, 6));
         host->excludes(slot);
-        c->add_option("--hub", o.hub, "Hub number, from 0 (default 0)")
-            ->check(CLI::NonNegativeNumber);
+        addHub(c, "Hub number, from 0 (default 0)");
     };
 
     auto* read = app.add_subcommand("read", "Read a module's IP address, mask and gateway");
@@ -698,11 +776,10 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     write->add_option("--gateway", o.gateway, "New gateway (0.0.0.0 = none)")->required();
     write->add_flag("--force", o.force, "Write even settings that fail the checks");
     write->add_flag("--no-verify", o.noVerify, "Do not read the record back after writing");
-    write->footer(kExitCodeHelp);
+    write->footer(std::string(kLockHelp) + kExitCodeHelp);
 
     auto* slotsCmd = app.add_subcommand("slots", "List the hub's six slots and their module types");
-    slotsCmd->add_option("--hub", o.hub, "Hub number, from 0 (default 0)")
-        ->check(CLI::NonNegativeNumber);
+    addHub(slotsCmd, "Hub number, from 0 (default 0)");
     slotsCmd->footer(kExitCodeHelp);
 
     auto* apply = app.add_subcommand(
@@ -716,15 +793,20 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     apply->add_flag("--dry-run", o.dryRun, "Only read the modules and show the differences");
     apply->add_flag("--force", o.force, "Write even settings that fail the checks");
     apply->add_flag("--no-verify", o.noVerify, "Do not read the records back after writing");
-    apply->add_option("--hub", o.hub, "Hub for the plan's slots, from 0 (default 0)")
-        ->check(CLI::NonNegativeNumber);
-    apply->footer(kExitCodeHelp);
+    addHub(apply, "Hub for the plan's slots, from 0 (default 0)");
+    apply->footer(std::string(kLockHelp) + kExitCodeHelp);
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int r = app.exit(e, io.out, io.err);
-        return r == 0 ? code(Exit::Ok) : code(Exit::Usage);
+        if (e.get_exit_code() == 0)
+            return app.exit(e, io.out, io.err) == 0 ? code(Exit::Ok) : code(Exit::Usage);
+        // The library's messages quote the arguments as given; escape what a terminal would
+        // act on, and keep a huge argument from flooding the screen.
+        io.err << kToolName << ": "
+               << shown(QString::fromStdString(e.what()), kShownMessageChars).toStdString() << '\n'
+               << "Run with --help for more information.\n";
+        return code(Exit::Usage);
     }
 
     // The range check above lets "nan" through.
@@ -734,13 +816,27 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     }
 
     Runner runner(o, io);
+    int status = 0;
     if (read->parsed())
-        return runner.read();
-    if (write->parsed())
-        return runner.write();
-    if (slotsCmd->parsed())
-        return runner.listSlots();
-    return runner.apply();
+        status = runner.read();
+    else if (write->parsed())
+        status = runner.write();
+    else if (slotsCmd->parsed())
+        status = runner.listSlots();
+    else
+        status = runner.apply();
+
+    // Results that did not reach their reader (a full disk, a closed stdout) are a failure:
+    // a script must not take the silence for an answer. A failure already reported keeps
+    // its own status.
+    io.out.flush();
+    if (!io.out) {
+        io.err << kToolName << ": writing the results to standard output failed\n";
+        io.err.flush();
+        if (status == code(Exit::Ok))
+            return code(Exit::Failure);
+    }
+    return status;
 }
 
 } // namespace vqx::cli

@@ -5,6 +5,8 @@
 
 #include <array>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "D2xx.h"
 #include "ModuleAccess.h"
@@ -36,10 +38,19 @@ public:
                              std::uint32_t* bytesReturned) override;
     std::string lastError() const override { return m_inner->lastError(); }
     bool permissionDenied() const override { return m_inner->permissionDenied(); }
+    /// The serial number of the first device opened, as the device list gave it ("" before).
+    const std::string& openedSerial() const { return m_openedSerial; }
+    /// Also called with the bytes of every Write call that moved at least one byte.
+    void setSentObserver(std::function<void(const std::uint8_t* data, std::uint32_t size)> f) {
+        m_sent = std::move(f);
+    }
 
 private:
     std::unique_ptr<vqx::usb::D2xxDriver> m_inner;
     std::function<void(const QString&)> m_trace;
+    std::function<void(const std::uint8_t*, std::uint32_t)> m_sent;
+    std::vector<std::string> m_listedSerials;
+    std::string m_openedSerial;
 };
 
 /// One hub, opened once for all slots a command touches.
@@ -49,17 +60,29 @@ public:
     ~HubSession();
 
     /// Counts the hubs and opens the one numbered hubNumber (from 0). No driver, no hub or a
-    /// hub that cannot be opened: Exit::Unreachable.
+    /// hub that cannot be opened: Exit::Unreachable. The driver's standing note (a vendor
+    /// library that may not list the hub) is added only where the hub was not found.
     Outcome open();
     /// Reads the slot-type word; codes of slots 1..6 at index 0..5. Failure: Exit::Device.
     Outcome readSlotTypes(std::array<int, 6>& codes);
     CUsbHub& hub() { return *m_hub; }
+    /// Watches the bytes sent to the hub for the slot-bus write of an EEPROM command word to
+    /// the module in `slot` (0..5); commandSent() tells whether one has gone out since.
+    void watchForCommand(int slot);
+    bool commandSent() const { return m_commandSent; }
+    /// What names this hub for locks: its serial number once open, without the channel letter
+    /// ("hub-VQX25001" for channels VQX25001A and VQX25001B), else its number ("hub-0").
+    QString lockName() const;
     QString name() const { return QStringLiteral("hub %1").arg(m_number); }
 
 private:
     std::unique_ptr<CUsbHub> m_hub;
     QString m_driverName;
+    QString m_standingNote; ///< the driver's note before any call (e.g. on listing the hub)
     int m_number;
+    TracingDriver* m_watch = nullptr; ///< owned by m_hub
+    int m_watchedSlot = -1;
+    bool m_commandSent = false;
     bool m_open = false;
 };
 
@@ -73,6 +96,7 @@ public:
     Outcome open() override;
     Outcome readRecord(NetworkRecord& record, const Progress& progress) override;
     Outcome writeRecord(const NetworkRecord& record, const Progress& progress) override;
+    Outcome lockKey(QString& key) override;
     int typeCode() const { return m_type; }
 
 private:

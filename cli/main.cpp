@@ -9,12 +9,35 @@
 #define isatty _isatty
 #define STDERR_FILENO 2
 #else
+#include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
 #include "Tool.h"
 
+#ifndef _WIN32
+/// A standard stream started closed (`>&-`) is taken by /dev/null opened the wrong way round,
+/// before anything else opens a file: otherwise the next socket or file would become, say,
+/// descriptor 1 and receive the results. Writes to it (or reads from it) then fail, and are
+/// reported as such.
+void occupyClosedStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int got = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+        if (got != fd && got >= 0) {
+            dup2(got, fd);
+            close(got);
+        }
+    }
+}
+#endif
+
 int main(int argc, char* argv[]) {
+#ifndef _WIN32
+    occupyClosedStandardStreams();
+#endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vqx250-ipconfig"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0.1"));

@@ -65,6 +65,13 @@ function(vqx_target_defaults target)
     endif()
 endfunction()
 
+# A proxy that nobody serves, named in every test's environment (and so in that of the
+# processes the tests start): the module links must never go through a proxy, and the whole
+# suite proves it by passing with one set.
+set(VQX_TEST_PROXY "http://127.0.0.1:9")
+set(VQX_TEST_PROXY_ENV
+    "http_proxy=${VQX_TEST_PROXY};HTTP_PROXY=${VQX_TEST_PROXY};https_proxy=${VQX_TEST_PROXY};HTTPS_PROXY=${VQX_TEST_PROXY};all_proxy=${VQX_TEST_PROXY};ALL_PROXY=${VQX_TEST_PROXY}")
+
 # A Qt Test executable registered with CTest. GUI tests run on the offscreen platform.
 function(vqx_add_test name)
     cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
@@ -76,6 +83,6 @@ function(vqx_add_test name)
         set(T_TIMEOUT 120)
     endif()
     set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
-                         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1"
+                         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1;${VQX_TEST_PROXY_ENV}"
                          LABELS "${T_LABELS}")
 endfunction()

@@ -10,7 +10,28 @@ constexpr std::uint8_t kRegCommandV1 = 10;
 constexpr std::uint8_t kRegCommandV2 = 13;
 constexpr std::uint8_t kRegVersion = 14;
 constexpr std::uint8_t kRegData = 15;
+
+// The bits a client must ignore, as strict mode shows them.
+constexpr std::uint16_t kOtherBitsV1Byte = 0xFC;   // status byte: all but done and success
+constexpr std::uint16_t kOtherBitsV1High = 0x5A00; // the high byte of that word
+constexpr std::uint16_t kOtherBitsV2 = 0x5AF3;     // status word: all but bits 2 and 3
+constexpr std::uint16_t kOtherBitsData = 0xA500;   // data register words: the high byte
+
+std::string hex32(std::uint32_t v) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string s = "0x";
+    for (int shift = 28; shift >= 0; shift -= 4)
+        s += digits[(v >> shift) & 0xF];
+    return s;
+}
 } // namespace
+
+void ModuleModel::reject(const std::string& why) {
+    ++m_rejections;
+    m_lastRejection = why;
+    if (m_onReject)
+        m_onReject(why);
+}
 
 ModuleModel::ModuleModel(Variant variant) : m_variant(variant) {}
 
@@ -27,6 +48,25 @@ void ModuleModel::setRecord(const std::array<std::uint8_t, 12>& bytes) {
 }
 
 void ModuleModel::writeRegister(std::uint8_t reg, std::uint32_t value) {
+    if (m_strict) {
+        const bool v1 = m_variant == Variant::V1;
+        if ((reg == kRegCommandV1 && !v1) || (reg == kRegCommandV2 && v1)) {
+            reject("command word " + hex32(value) + " to register " + std::to_string(reg) +
+                   ", the command register of the other controller variant");
+            return;
+        }
+        const bool command = reg == (v1 ? kRegCommandV1 : kRegCommandV2);
+        const bool oneDirection = ((value >> 31) & 1u) != ((value >> 30) & 1u);
+        if (command && ((value & 0x3FF80000u) != 0 || !oneDirection)) {
+            reject("command word " + hex32(value) +
+                   " with reserved bits set or not exactly one of read and write");
+            return;
+        }
+        if (reg == kRegData && (value & 0xFF00FF00u) != 0) {
+            reject("data word " + hex32(value) + " with bits set in 8..15 or 24..31");
+            return;
+        }
+    }
     switch (reg) {
     case kRegControl:
         m_enabled = value == 1;
@@ -98,6 +138,12 @@ std::uint8_t ModuleModel::statusBits() const {
 }
 
 std::vector<std::uint16_t> ModuleModel::readRegister(std::uint8_t reg, std::uint32_t count) {
+    if (m_strict && (reg == kRegStatusV1 || reg == kRegStatusV2) &&
+        (reg == kRegStatusV1) != (m_variant == Variant::V1)) {
+        reject("read of register " + std::to_string(reg) +
+               ", the status register of the other controller variant");
+        return {};
+    }
     std::vector<std::uint16_t> words(count, 0);
     if (count == 0)
         return words;
@@ -115,12 +161,17 @@ std::vector<std::uint16_t> ModuleModel::readRegister(std::uint8_t reg, std::uint
         const bool done = s & 1;
         const bool ok = (s & 2) || (!done && m_faults.successWhileBusy);
         if (reg == kRegStatusV1) {
+            if (m_strict)
+                for (std::uint32_t i = 0; i < count && i < 5; ++i)
+                    words[i] = static_cast<std::uint16_t>(0x1111u * (i + 1));
             const std::uint16_t byte =
-                static_cast<std::uint16_t>((done ? 0x02 : 0) | (ok ? 0x01 : 0));
+                static_cast<std::uint16_t>((done ? 0x02 : 0) | (ok ? 0x01 : 0) |
+                                           (m_strict ? kOtherBitsV1High | kOtherBitsV1Byte : 0));
             if (count >= 6)
                 words[5] = byte;
         } else {
-            words[0] = static_cast<std::uint16_t>((done ? 0x04 : 0) | (ok ? 0x08 : 0));
+            words[0] = static_cast<std::uint16_t>((done ? 0x04 : 0) | (ok ? 0x08 : 0) |
+                                                  (m_strict ? kOtherBitsV2 : 0));
         }
         break;
     }
@@ -131,7 +182,9 @@ std::vector<std::uint16_t> ModuleModel::readRegister(std::uint8_t reg, std::uint
         break;
     case kRegData:
         for (auto& w : words)
-            w = m_readPos < m_readData.size() ? m_readData[m_readPos++] : 0;
+            w = static_cast<std::uint16_t>(
+                (m_readPos < m_readData.size() ? m_readData[m_readPos++] : 0) |
+                (m_strict ? kOtherBitsData : 0));
         break;
     default:
         break;

@@ -16,10 +16,25 @@
 // A command word carries bit 31 (read) or bit 30 (write), the address in bits 8..18 and the
 // byte count in bits 0..7 (0 meaning 256). A command issued while the controller is not
 // enabled, or one whose bytes touch the failing address, finishes without success.
+//
+// Strict mode (the default) makes the model an honest peer for a client under test:
+// - it refuses, with no effect, what a module would not accept: a command word written to
+//   the command register of the other variant (13 on variant 1, 10 on variant 2); a command
+//   word with bits 19..29 set or without exactly one of bits 30 and 31; a data word with
+//   bits set in 8..15 or 24..31; a read of the other variant's status register (3 on
+//   variant 1, 4 on variant 2), which gets no words and so no reply. Each refusal is counted
+//   and passed to the reject handler;
+// - the bits a client must ignore are not zero: the status words carry other bits besides
+//   done and success (bits 2..7 of the variant-1 status byte, bits 0, 1 and 4..7 of the
+//   variant-2 one, the high bytes, and the five other words of the status block), and each
+//   word read from the data register carries 0xA5 in its high byte.
+// Without strict mode everything is accepted and those bits are zero.
 
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <string>
 #include <vector>
 
 namespace vqx::sim {
@@ -39,7 +54,18 @@ public:
         bool successWhileBusy = false; ///< the success bit shows before done does
     };
 
+    using RejectHandler = std::function<void(const std::string& why)>;
+
     explicit ModuleModel(Variant variant = Variant::V1);
+
+    void setStrict(bool strict) { m_strict = strict; }
+    bool strict() const { return m_strict; }
+    /// Receives a sentence for each refused request (strict mode).
+    void setRejectHandler(RejectHandler handler) { m_onReject = std::move(handler); }
+    /// Notes a request the module refused; the transports report their framing faults here.
+    void reject(const std::string& why);
+    int rejections() const { return m_rejections; }
+    const std::string& lastRejection() const { return m_lastRejection; }
 
     Variant variant() const { return m_variant; }
     void setVariant(Variant v) { m_variant = v; }
@@ -59,7 +85,7 @@ public:
 
     /// One 32-bit register word written by the host.
     void writeRegister(std::uint8_t reg, std::uint32_t value);
-    /// `count` 16-bit words read from a register.
+    /// `count` 16-bit words read from a register; none when the read is refused.
     std::vector<std::uint16_t> readRegister(std::uint8_t reg, std::uint32_t count);
 
     /// Counters for tests.
@@ -71,6 +97,10 @@ private:
     std::uint8_t statusBits() const; // variant-independent: bit 0 done, bit 1 success
 
     Variant m_variant;
+    bool m_strict = true;
+    RejectHandler m_onReject;
+    int m_rejections = 0;
+    std::string m_lastRejection;
     std::uint16_t m_firmwareWord = 0x0100;
     std::array<std::uint8_t, kEepromSize> m_eeprom{};
     Faults m_faults;

@@ -1,5 +1,8 @@
 #include "ModuleServer.h"
 
+#include <algorithm>
+
+#include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -11,6 +14,7 @@ constexpr int kPacket = 1460;
 constexpr int kPayloadPerPacket = kPacket - 4;
 constexpr std::uint32_t kMaxReadWords = 65536;      // larger reads are not served
 constexpr qsizetype kMaxRecorded = 4 * 1024 * 1024; // request bytes kept for received()
+constexpr qint64 kReadChunk = 64 * 1024;            // request bytes taken in at a time
 
 std::uint32_t decodeValue(const std::uint8_t* p) {
     return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 7) | (std::uint32_t{p[2]} << 14) |
@@ -20,7 +24,10 @@ std::uint32_t decodeValue(const std::uint8_t* p) {
 
 struct ModuleServer::Connection {
     QTcpSocket* socket = nullptr;
-    QByteArray pending;  // request bytes not yet forming a whole group
+    QByteArray pending; // request bytes received and not yet handled, from `pos` on
+    qsizetype pos = 0;
+    bool inRead = false; // onReadyRead is running for this connection
+    bool stray = false;  // the bytes being skipped outside a group have been reported
     QByteArray outgoing; // reply bytes waiting to go out in pieces
     std::uint16_t nextNumber = 0;
     int packetsSent = 0;
@@ -31,6 +38,8 @@ struct ModuleServer::Connection {
 
 ModuleServer::ModuleServer(std::shared_ptr<ModuleModel> model, QObject* parent)
     : QObject(parent), m_model(std::move(model)), m_server(new QTcpServer(this)) {
+    // Clients reach the module directly; a proxy set in the environment plays no part.
+    m_server->setProxy(QNetworkProxy::NoProxy);
     connect(m_server, &QTcpServer::newConnection, this, &ModuleServer::onNewConnection);
 }
 
@@ -76,6 +85,8 @@ void ModuleServer::onNewConnection() {
     while (QTcpSocket* socket = m_server->nextPendingConnection()) {
         socket->setParent(this);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        // Requests wait in the system's buffers, not ours, while replies are not drained.
+        socket->setReadBufferSize(kReadChunk);
         auto owned = std::make_unique<Connection>();
         Connection* c = owned.get();
         m_conns[socket] = std::move(owned);
@@ -86,6 +97,10 @@ void ModuleServer::onNewConnection() {
                 .arg(socket->peerAddress().toString())
                 .arg(socket->peerPort()));
         connect(socket, &QTcpSocket::readyRead, this, [this, c] { onReadyRead(c); });
+        // Replies going out may make room for the requests held back.
+        connect(
+            socket, &QTcpSocket::bytesWritten, this, [this, c](qint64) { onReadyRead(c); },
+            Qt::QueuedConnection);
         // Qt may report the close from inside a write or flush of ours (a reset peer), so
         // the connection is only marked here and forgotten once that call has returned.
         connect(socket, &QTcpSocket::disconnected, this, [this, c, socket] {
@@ -103,28 +118,85 @@ void ModuleServer::onNewConnection() {
     }
 }
 
+qint64 ModuleServer::unsent(const Connection* c) const {
+    return c->socket->bytesToWrite() + c->outgoing.size();
+}
+
 void ModuleServer::onReadyRead(Connection* c) {
-    if (c->dead)
+    if (c->dead || c->inRead)
         return;
-    const QByteArray data = c->socket->readAll();
-    if (m_received.size() < kMaxRecorded)
-        m_received.append(data);
-    c->pending.append(data);
-    int pos = 0;
-    while (c->pending.size() - pos >= 1) {
-        // Resynchronise on the header byte: the only byte of a group with bit 7 set.
-        if ((static_cast<std::uint8_t>(c->pending[pos]) & 0x80) == 0) {
-            ++pos;
+    c->inRead = true;
+    while (!c->closing && !c->dead && unsent(c) < kMaxUnsent) {
+        const int rejected = m_model->rejections();
+        if (takeGroup(c)) {
+            if (m_model->rejections() != rejected)
+                log(QStringLiteral("   rejected: %1")
+                        .arg(QString::fromStdString(m_model->lastRejection())));
             continue;
         }
-        if (c->pending.size() - pos < 6)
+        // No whole group left: compact, then take in what has arrived.
+        c->pending.remove(0, c->pos);
+        c->pos = 0;
+        const QByteArray data = c->socket->read(kReadChunk);
+        if (data.isEmpty())
             break;
-        handleGroup(c, reinterpret_cast<const std::uint8_t*>(c->pending.constData() + pos));
-        pos += 6;
-        if (c->closing || c->dead)
-            return;
+        if (m_recording && m_received.size() < kMaxRecorded)
+            m_received.append(data);
+        c->pending.append(data);
     }
-    c->pending.remove(0, pos);
+    c->inRead = false;
+}
+
+// Handles the next group of the pending bytes, or skips bytes outside any group; false when
+// more bytes are needed first.
+bool ModuleServer::takeGroup(Connection* c) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(c->pending.constData()) + c->pos;
+    const qsizetype available = c->pending.size() - c->pos;
+    if (available <= 0)
+        return false;
+    const bool strict = m_model->strict();
+    // Resynchronise on the header byte: the only byte of a group with bit 7 set.
+    if ((p[0] & 0x80) == 0) {
+        if (strict && !c->stray) {
+            c->stray = true;
+            m_model->reject(QStringLiteral("byte %1 outside a request group")
+                                .arg(p[0], 2, 16, QLatin1Char('0'))
+                                .toUpper()
+                                .toStdString());
+        }
+        ++c->pos;
+        return true;
+    }
+    c->stray = false;
+    if (strict) {
+        // A data byte with bit 7 set ends the group early: it is the next header.
+        for (qsizetype i = 1; i < 6 && i < available; ++i) {
+            if (p[i] & 0x80) {
+                m_model->reject(
+                    QStringLiteral("request %1: data byte %2 has bit 7 set")
+                        .arg(QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(p), i + 1)
+                                                     .toHex(' ')
+                                                     .toUpper()))
+                        .arg(i)
+                        .toStdString());
+                c->pos += i;
+                return true;
+            }
+        }
+    }
+    if (available < 6)
+        return false;
+    c->pos += 6;
+    if (strict && ((p[0] & 0x20) != 0 || (p[5] & 0x70) != 0)) {
+        m_model->reject(
+            QStringLiteral("request %1: reserved bits set")
+                .arg(QString::fromLatin1(
+                    QByteArray(reinterpret_cast<const char*>(p), 6).toHex(' ').toUpper()))
+                .toStdString());
+        return true;
+    }
+    handleGroup(c, p);
+    return true;
 }
 
 void ModuleServer::handleGroup(Connection* c, const std::uint8_t* group) {
@@ -151,7 +223,9 @@ void ModuleServer::handleGroup(Connection* c, const std::uint8_t* group) {
                 .arg(value));
         return;
     }
-    sendReply(c, m_model->readRegister(reg, value));
+    const std::vector<std::uint16_t> words = m_model->readRegister(reg, value);
+    if (!words.empty()) // a read the module refuses has no reply
+        sendReply(c, words);
 }
 
 void ModuleServer::sendReply(Connection* c, const std::vector<std::uint16_t>& words) {
@@ -188,15 +262,18 @@ void ModuleServer::sendBytes(Connection* c, const QByteArray& bytes) {
         }
     }
     c->replyBytesSent += out.size();
+    const auto notePeak = [this, c] { m_peakUnsent = std::max(m_peakUnsent, unsent(c)); };
     if (m_faults.pieceSize > 0) {
         const bool idle = c->outgoing.isEmpty();
         c->outgoing.append(out);
+        notePeak();
         if (idle)
             sendNextPiece(c);
         return;
     }
     c->socket->write(out);
     c->socket->flush();
+    notePeak();
     if (c->closing && !c->dead)
         closeLater(c->socket);
 }

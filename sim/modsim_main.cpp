@@ -81,6 +81,30 @@ int main(int argc, char* argv[]) {
         {QStringLiteral("ignore-writes"),
          QStringLiteral("Report EEPROM writes as done but keep the old bytes.")},
         {QStringLiteral("never-done"), QStringLiteral("The controller never reports done.")},
+        {QStringLiteral("strict"),
+         QStringLiteral("Refuse what a real module would not accept (reserved bits set in a\n"
+                        "request, a data byte with bit 7 set, the other variant's status or\n"
+                        "command register, a command word with reserved bits) and log each\n"
+                        "refusal on stderr; status words and data registers then carry\n"
+                        "non-zero bits that a client must ignore.")},
+        {QStringLiteral("no-reply"),
+         QStringLiteral("Connection fault: answer no read request (the client's code 4).")},
+        {QStringLiteral("bad-first-magic"),
+         QStringLiteral("Connection fault: reply packets start EE instead of EF (code 5).")},
+        {QStringLiteral("bad-second-magic"),
+         QStringLiteral("Connection fault: reply packets start EF BF instead of EF BE (code 6).")},
+        {QStringLiteral("skip-packet"),
+         QStringLiteral("Connection fault: the reply packet with this index (0 = the first of\n"
+                        "each connection) skips a packet number (code 7)."),
+         QStringLiteral("n")},
+        {QStringLiteral("close-after"),
+         QStringLiteral("Connection fault: close each connection after this many reply bytes,\n"
+                        "in the middle of a reply (code 8)."),
+         QStringLiteral("bytes")},
+        {QStringLiteral("piece-size"),
+         QStringLiteral("Send replies in pieces of this many bytes, one piece per pass of the\n"
+                        "event loop (the client must put them together)."),
+         QStringLiteral("bytes")},
         {QStringLiteral("verbose"), QStringLiteral("Log each request and reply in hex on stderr.")},
     });
     p.process(app);
@@ -135,8 +159,33 @@ int main(int argc, char* argv[]) {
     }
     model->faults().ignoreWrites = p.isSet(QStringLiteral("ignore-writes"));
     model->faults().neverDone = p.isSet(QStringLiteral("never-done"));
+    model->setStrict(p.isSet(QStringLiteral("strict")));
+    model->setRejectHandler([&err](const std::string& why) {
+        err << "vqx250-modsim: rejected: " << QString::fromStdString(why) << Qt::endl;
+    });
 
     vqx::sim::ModuleServer server(model);
+    auto& net = server.faults();
+    net.noReply = p.isSet(QStringLiteral("no-reply"));
+    net.badMagic0 = p.isSet(QStringLiteral("bad-first-magic"));
+    net.badMagic1 = p.isSet(QStringLiteral("bad-second-magic"));
+    const struct {
+        const char* name;
+        int* field;
+        int min;
+    } counts[] = {{"skip-packet", &net.skipNumberAt, 0},
+                  {"close-after", &net.closeAfterBytes, 0},
+                  {"piece-size", &net.pieceSize, 1}};
+    for (const auto& c : counts) {
+        if (!p.isSet(QLatin1String(c.name)))
+            continue;
+        const int v = p.value(QLatin1String(c.name)).toInt(&ok);
+        if (!ok || v < c.min)
+            return fail(QStringLiteral("--%1 must be a number of %2 or more")
+                            .arg(QLatin1String(c.name))
+                            .arg(c.min));
+        *c.field = v;
+    }
     server.setFirstPacketNumber(static_cast<std::uint16_t>(first));
     if (p.isSet(QStringLiteral("verbose")))
         server.setLogger([&err](const QString& line) { err << line << Qt::endl; });
@@ -144,8 +193,8 @@ int main(int argc, char* argv[]) {
         return fail(QStringLiteral("cannot listen on %1:%2").arg(address.toString()).arg(port));
 
     const vqx::NetworkRecord shown = vqx::NetworkRecord::fromBytes(model->record());
-    err << "vqx250-modsim: module (variant " << variant << ") listening on "
-        << server.address().toString() << ":" << server.port() << "; IP "
+    err << "vqx250-modsim: " << (model->strict() ? "strict " : "") << "module (variant " << variant
+        << ") listening on " << server.address().toString() << ":" << server.port() << "; IP "
         << vqx::formatAddress(shown.ip) << ", mask " << vqx::formatAddress(shown.mask)
         << ", gateway " << vqx::formatAddress(shown.gateway) << Qt::endl;
     return app.exec();

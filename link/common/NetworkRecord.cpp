@@ -44,7 +44,9 @@ std::optional<std::uint32_t> parseAddress(const QString& text) {
         return std::nullopt;
     std::uint32_t packed = 0;
     for (const QString& part : parts) {
-        if (part.isEmpty() || part.size() > 3)
+        // A leading zero is refused rather than guessed at: C's inet_aton reads "010" as
+        // octal 8, a human as ten.
+        if (part.isEmpty() || part.size() > 3 || (part.size() > 1 && part.front() == u'0'))
             return std::nullopt;
         for (QChar c : part)
             if (!c.isDigit() || c.unicode() > 127)

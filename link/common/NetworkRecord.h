@@ -37,7 +37,8 @@ struct NetworkRecord {
 
 /// "192.168.1.20" for the packed address 0xC0A80114.
 QString formatAddress(std::uint32_t packed);
-/// Parses strict dotted-decimal IPv4 text (four fields of 0..255, no blanks).
+/// Parses strict dotted-decimal IPv4 text (four fields of 0..255, no blanks inside, no
+/// leading zeros: "010.0.0.1" is refused, since other parsers read 010 as octal).
 std::optional<std::uint32_t> parseAddress(const QString& text);
 
 } // namespace vqx

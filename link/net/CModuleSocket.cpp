@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHostAddress>
+#include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QtDebug>
@@ -60,9 +61,34 @@ constexpr std::uint8_t kRegData = 15;
 
 } // namespace
 
+/// Marks the link busy for the length of one operation; a second operation started meanwhile
+/// (from a handler run by a wait) is refused. Leaves a destroyed link alone.
+class CModuleSocket::Operation {
+public:
+    explicit Operation(CModuleSocket& link)
+        : m_link(link), m_alive(link.m_alive), m_owner(!link.m_bBusy) {
+        if (m_owner)
+            link.m_bBusy = true;
+    }
+    ~Operation() {
+        if (m_owner && *m_alive)
+            m_link.m_bBusy = false;
+    }
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+    bool refused() const { return !m_owner; }
+
+private:
+    CModuleSocket& m_link;
+    std::shared_ptr<bool> m_alive;
+    bool m_owner;
+};
+
 CModuleSocket::CModuleSocket() : m_receiveBuffer(kReceiveBufferSize) {}
 
 CModuleSocket::~CModuleSocket() {
+    *m_alive = false;
+    emit activity(); // ends a wait in progress at once
     CloseSocket();
 }
 
@@ -94,6 +120,10 @@ const char* CModuleSocket::Describe(int code) {
         return "the controller reported a failed write";
     case kEepromNeverDone:
         return "the controller never reported completion";
+    case kBusy:
+        return "another operation of the link was still in progress";
+    case kLinkDestroyed:
+        return "the link was closed while the operation waited";
     default:
         return "unknown result";
     }
@@ -101,6 +131,9 @@ const char* CModuleSocket::Describe(int code) {
 
 bool CModuleSocket::Create() {
     auto* socket = new QTcpSocket(this);
+    // A module is reached directly, never through a proxy: a proxy named in the environment
+    // (http_proxy and the like) would otherwise make every connection attempt fail.
+    socket->setProxy(QNetworkProxy::NoProxy);
     if (!socket->bind(QHostAddress(QHostAddress::AnyIPv4), 0)) {
         delete socket;
         return false;
@@ -152,6 +185,9 @@ void CModuleSocket::CloseSocket() {
 }
 
 int CModuleSocket::ConnectTo(std::uint32_t address, int port) {
+    const Operation op(*this);
+    if (op.refused())
+        return kBusy;
     if (m_bCreated) {
         m_bCreated = false;
         CloseSocket();
@@ -228,6 +264,7 @@ int CModuleSocket::WaitForData() {
         return DataReady() || (m_pSocket && m_pSocket->bytesAvailable() > 0) ||
                (m_bCreated && m_bEverConnected && !SocketUsable());
     };
+    const std::shared_ptr<bool> alive = m_alive;
     for (;;) {
         if (ready())
             return 0;
@@ -247,6 +284,8 @@ int CModuleSocket::WaitForData() {
             // events directly then, so the wait neither spins nor misses its data.
             if (loop.exec() == -1)
                 QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            if (!*alive)
+                return kLinkDestroyed; // a handler destroyed the link
         }
     }
 }
@@ -300,6 +339,16 @@ int CModuleSocket::Receive(std::uint8_t* buffer, int len) {
 }
 
 int CModuleSocket::WriteRegs(int reg, const std::uint32_t* words, std::uint32_t count) {
+    const Operation op(*this);
+    return op.refused() ? kBusy : DoWriteRegs(reg, words, count);
+}
+
+int CModuleSocket::ReadRegs(int reg, std::uint8_t* buffer, std::uint32_t count) {
+    const Operation op(*this);
+    return op.refused() ? kBusy : DoReadRegs(reg, buffer, count);
+}
+
+int CModuleSocket::DoWriteRegs(int reg, const std::uint32_t* words, std::uint32_t count) {
     if (!IsConnected())
         return kNotConnected;
     const std::vector<std::uint8_t> block = vqx::net::encodeWriteBlock(reg, words, count);
@@ -331,7 +380,7 @@ int CModuleSocket::WriteRegs(int reg, const std::uint32_t* words, std::uint32_t 
     return 0;
 }
 
-int CModuleSocket::ReadRegs(int reg, std::uint8_t* buffer, std::uint32_t count) {
+int CModuleSocket::DoReadRegs(int reg, std::uint8_t* buffer, std::uint32_t count) {
     const vqx::net::Request request = vqx::net::encodeRead(reg, count);
     SetDataReady(false);
     QElapsedTimer clock;
@@ -350,14 +399,23 @@ int CModuleSocket::ReadRegs(int reg, std::uint8_t* buffer, std::uint32_t count) 
 
     vqx::net::ReplyParser parser(buffer, std::size_t{count} * 2, m_bFirstPacket, m_wPacketCounter);
     for (;;) {
-        WaitForData();
+        // The wait's result is not examined: after a time-out the receive is tried anyway.
+        if (WaitForData() == kLinkDestroyed)
+            return kLinkDestroyed;
         const int len = Receive(m_receiveBuffer.data(), kReceiveBufferSize);
         if (len < 0) {
             const QString text = QStringLiteral("len = %1,\nerr = %2").arg(len).arg(m_lastError);
-            if (m_onReceiveError)
-                m_onReceiveError(text, QStringLiteral("Error"));
-            else
+            if (m_onReceiveError) {
+                // The box runs an event loop of its own, whose handlers may destroy the link
+                // together with this handler: call a copy, and look before going on.
+                const std::shared_ptr<bool> alive = m_alive;
+                const MessageHandler show = m_onReceiveError;
+                show(text, QStringLiteral("Error"));
+                if (!*alive)
+                    return kLinkDestroyed;
+            } else {
                 qWarning().noquote() << "Error:" << text;
+            }
             return kReceiveError;
         }
         if (len == 0)
@@ -382,11 +440,13 @@ int CModuleSocket::ReadRegs(int reg, std::uint8_t* buffer, std::uint32_t count) 
 
 int CModuleSocket::PollEepromStatus(bool& success) {
     const bool v2 = m_nEepromMode == 2;
+    const std::shared_ptr<bool> alive = m_alive;
     QElapsedTimer clock;
     clock.start();
     for (;;) {
         std::uint8_t status[12] = {};
-        const int r = v2 ? ReadRegs(kRegStatusV2, status, 1) : ReadRegs(kRegStatusV1, status, 6);
+        const int r =
+            v2 ? DoReadRegs(kRegStatusV2, status, 1) : DoReadRegs(kRegStatusV1, status, 6);
         if (r != 0)
             return r;
         const std::uint8_t bits = v2 ? status[0] : status[10];
@@ -398,13 +458,18 @@ int CModuleSocket::PollEepromStatus(bool& success) {
         if (clock.elapsed() > m_timing.eepromPollMs)
             return kEepromNeverDone;
         PumpMessages();
+        if (!*alive)
+            return kLinkDestroyed;
     }
 }
 
 int CModuleSocket::ReadEeprom(std::uint16_t address, std::uint8_t* buffer, std::uint32_t count) {
+    const Operation op(*this);
+    if (op.refused())
+        return kBusy;
     const int commandReg = m_nEepromMode == 2 ? kRegCommandV2 : kRegCommandV1;
     const std::uint32_t one = 1;
-    if (int r = WriteRegs(kRegControl, &one, 1); r != 0)
+    if (int r = DoWriteRegs(kRegControl, &one, 1); r != 0)
         return r;
     std::uint32_t offset = 0;
     std::uint8_t data[512];
@@ -412,14 +477,14 @@ int CModuleSocket::ReadEeprom(std::uint16_t address, std::uint8_t* buffer, std::
         const std::uint32_t n = std::min<std::uint32_t>(count - offset, 256);
         const std::uint32_t command =
             0x80000000u | (((address + offset) & 0x7FFu) << 8) | (n & 0xFFu);
-        if (int r = WriteRegs(commandReg, &command, 1); r != 0)
+        if (int r = DoWriteRegs(commandReg, &command, 1); r != 0)
             return r;
         bool success = false;
         if (int r = PollEepromStatus(success); r != 0)
             return r;
         if (!success)
             return kEepromFailed;
-        if (int r = ReadRegs(kRegData, data, n); r != 0)
+        if (int r = DoReadRegs(kRegData, data, n); r != 0)
             return r;
         for (std::uint32_t i = 0; i < n; ++i)
             buffer[offset + i] = data[2 * i];
@@ -430,22 +495,25 @@ int CModuleSocket::ReadEeprom(std::uint16_t address, std::uint8_t* buffer, std::
 
 int CModuleSocket::WriteEeprom(std::uint16_t address, const std::uint8_t* bytes,
                                std::uint32_t count) {
+    const Operation op(*this);
+    if (op.refused())
+        return kBusy;
     const bool v2 = m_nEepromMode == 2;
     const int commandReg = v2 ? kRegCommandV2 : kRegCommandV1;
     const std::uint32_t one = 1;
     std::uint32_t offset = 0;
     while (offset < count) {
-        if (int r = WriteRegs(kRegControl, &one, 1); r != 0)
+        if (int r = DoWriteRegs(kRegControl, &one, 1); r != 0)
             return r;
         const std::uint32_t n = std::min<std::uint32_t>(count - offset, 64);
         std::uint32_t words[32] = {};
         for (std::uint32_t i = 0; i < n; ++i)
             words[i / 2] |= std::uint32_t{bytes[offset + i]} << ((i % 2) ? 16 : 0);
-        if (int r = WriteRegs(kRegData, words, (n + 1) / 2); r != 0)
+        if (int r = DoWriteRegs(kRegData, words, (n + 1) / 2); r != 0)
             return r;
         const std::uint32_t command =
             0x40000000u | (((address + offset) & 0x7FFu) << 8) | (n & 0xFFu);
-        if (int r = WriteRegs(commandReg, &command, 1); r != 0)
+        if (int r = DoWriteRegs(commandReg, &command, 1); r != 0)
             return r;
         bool success = false;
         if (int r = PollEepromStatus(success); r != 0)

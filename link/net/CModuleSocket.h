@@ -17,9 +17,18 @@
 //   100 the EEPROM controller finished without success (reads; writes on variant 2)
 //   -1  the EEPROM controller finished a write without success (variant 1)
 //   101 the EEPROM controller never reported done within the poll bound
+//   11  refused: another operation of this link is still waiting (see below)
+//   12  the link was destroyed while the operation waited
+//
+// Nested operations. The waits dispatch the thread's events, so a handler can call the link
+// again while an operation waits. Such a call (ConnectTo, WriteRegs, ReadRegs, ReadEeprom,
+// WriteEeprom) is refused with 11 and changes nothing: the waiting operation keeps its
+// reply. A handler may destroy the link inside a wait; the wait notices, touches nothing of
+// the destroyed object, and its operation returns 12 up to the original caller.
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -44,6 +53,8 @@ public:
     static constexpr int kEepromFailed = 100;
     static constexpr int kEepromWriteFailedV1 = -1;
     static constexpr int kEepromNeverDone = 101;
+    static constexpr int kBusy = 11;
+    static constexpr int kLinkDestroyed = 12;
 
     static constexpr int kReceiveBufferSize = 131072;
 
@@ -66,12 +77,14 @@ public:
 
     void SetOwner(QObject* owner) { m_pOwner = owner; }
     /// address: IPv4 in host order, first dotted field in bits 24..31. 0 = attempt started,
-    /// 1 = the socket could not be created.
+    /// 1 = the socket could not be created, kBusy = called while an operation waits.
     int ConnectTo(std::uint32_t address, int port);
     bool IsConnected() const;
     void SetConnected(bool connected);
     /// 0 once data is ready (or the module has closed the link), -1 after more than the wait
-    /// limit without data. Dispatches the thread's events while it waits.
+    /// limit without data, kLinkDestroyed when a handler destroyed the link meanwhile (the
+    /// caller must then leave the object alone). Dispatches the thread's events while it
+    /// waits.
     int WaitForData();
     void PumpMessages();
     void SetEepromMode(std::uint8_t mode) { m_nEepromMode = mode; }
@@ -108,6 +121,9 @@ protected:
     int LastError() const { return m_lastError; }
 
 private:
+    class Operation;
+    int DoWriteRegs(int reg, const std::uint32_t* words, std::uint32_t count);
+    int DoReadRegs(int reg, std::uint8_t* buffer, std::uint32_t count);
     void CloseSocket();
     bool DataReady() const;
     void SetDataReady(bool ready);
@@ -132,4 +148,7 @@ private:
     std::vector<std::uint8_t> m_receiveBuffer;
     MessageHandler m_onReceiveError;
     TraceHandler m_trace;
+    /// False once the destructor has run; waits keep a copy to notice it.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    bool m_bBusy = false; ///< an operation is running (and maybe waiting)
 };

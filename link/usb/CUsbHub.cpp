@@ -33,11 +33,11 @@ namespace fr = vqx::usb::framing;
 // * Slot index. An index outside 0..5 is refused with kBadSlot (-22) before anything is sent.
 //   A slot whose type says "no module" runs the same sequence as any other: the hub's status
 //   then reports the failed access (10).
-// * Device list array. When the array of N list nodes cannot be allocated, or N exceeds
-//   kMaxListEntries (far beyond what USB can attach; a driver reporting more is taken as
-//   broken), CountHubs and Open return kOutOfMemory (-23). CountHubs then leaves the count
-//   unwritten; Open has already closed a hub that was open (its first step) and leaves it
-//   closed, with no channel open.
+// * Device list array. When N exceeds kMaxListEntries (far beyond what USB can attach; a
+//   driver reporting more is taken as broken), CountHubs and Open return kListTooLong (-24);
+//   when the array of N list nodes cannot be allocated, kOutOfMemory (-23). CountHubs then
+//   leaves the count unwritten; Open has already closed a hub that was open (its first step) and
+//   leaves it closed, with no channel open.
 
 namespace {
 
@@ -71,7 +71,7 @@ struct CUsbHub::Private {
     bool open = false;
 
     /// Reads the device list into `nodes`; 0, a D2XX status, -1 for an empty list when
-    /// `emptyIsError`, or kOutOfMemory.
+    /// `emptyIsError`, kListTooLong or kOutOfMemory.
     int readList(std::unique_ptr<DeviceListNode[]>& nodes, std::uint32_t& count);
     int sendAll(const std::uint8_t* bytes, std::size_t length);
     int receiveAll(std::uint8_t* bytes, std::size_t length);
@@ -85,7 +85,7 @@ int CUsbHub::Private::readList(std::unique_ptr<DeviceListNode[]>& nodes, std::ui
     if (n == 0)
         return 0;
     if (n > kMaxListEntries)
-        return kOutOfMemory;
+        return kListTooLong;
     nodes.reset(new (std::nothrow) DeviceListNode[n]);
     if (!nodes)
         return kOutOfMemory;
@@ -412,9 +412,11 @@ const char* CUsbHub::Describe(int code) {
     case kSlotPollTimeout:
         return "the slot access never finished: the hub's status stayed busy";
     case kBadSlot:
-        return "slot index outside 1 to 6";
+        return "slot index outside 0 to 5 (the slots shown as 1 to 6)";
     case kOutOfMemory:
         return "the device list could not be allocated";
+    case kListTooLong:
+        return "the driver reported an implausibly long device list";
     case static_cast<int>(FT_INVALID_HANDLE):
         return "D2XX: invalid handle";
     case static_cast<int>(FT_DEVICE_NOT_FOUND):

@@ -25,6 +25,8 @@ public:
     static constexpr int kSlotPollTimeout = -21; ///< the slot-bus status never finished
     static constexpr int kBadSlot = -22;         ///< slot index outside 0..5; bus untouched
     static constexpr int kOutOfMemory = -23;     ///< the device-list array could not be allocated
+    /// The driver reported more list entries than kMaxListEntries; taken as a broken driver.
+    static constexpr int kListTooLong = -24;
 
     static constexpr std::uint32_t kHubId = 0x5A3C2207;
 
@@ -32,7 +34,7 @@ public:
     static constexpr int kMaxEmptyCalls = 10;
     /// Reads of the slot-bus status after one command before kSlotPollTimeout.
     static constexpr int kMaxStatusPolls = 1000;
-    /// A device list longer than this is refused with kOutOfMemory.
+    /// A device list longer than this is refused with kListTooLong.
     static constexpr std::uint32_t kMaxListEntries = 4096;
 
     /// Takes ownership of the driver; without one, the default backend is chosen

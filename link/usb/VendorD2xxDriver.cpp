@@ -1,6 +1,7 @@
 #include "VendorD2xxDriver.h"
 
 #include <QLibrary>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -140,10 +141,16 @@ FT_STATUS VendorD2xxDriver::CreateDeviceInfoList(std::uint32_t* numDevs) {
 FT_STATUS VendorD2xxDriver::GetDeviceInfoList(DeviceListNode* list, std::uint32_t* numDevs) {
     if (!list || !numDevs)
         return FT_INVALID_PARAMETER;
-    // The library fills as many nodes as its list holds, which is what the preceding
-    // FT_CreateDeviceInfoList reported; the caller's array has that size.
-    std::vector<abi::Node> nodes(*numDevs);
-    abi::Dword n = *numDevs;
+    // The library fills its whole list, as its latest FT_CreateDeviceInfoList built it, and
+    // takes no count: the list is the library's, shared by every caller in the process, and
+    // may have been rebuilt with more entries since the caller sized its array. So the list
+    // is built afresh here and staged in an array of exactly its size; the caller gets what
+    // its array holds.
+    abi::Dword listed = 0;
+    if (const abi::Status st = m_api->createDeviceInfoList(&listed); st != FT_OK)
+        return st;
+    std::vector<abi::Node> nodes(std::max<abi::Dword>(listed, *numDevs));
+    abi::Dword n = listed;
     const abi::Status st = m_api->getDeviceInfoList(nodes.data(), &n);
     if (st != FT_OK)
         return st;

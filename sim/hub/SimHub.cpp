@@ -202,7 +202,10 @@ void SimHub::startSlotAccess(std::uint32_t command) {
     if (ok) {
         ModuleModel& module = *m_modules[access.slot];
         if (access.read) {
-            m_readData = module.readRegister(access.reg, 1).at(0);
+            // A read the module refuses (strict mode) gets no word: the access fails.
+            const std::vector<std::uint16_t> words = module.readRegister(access.reg, 1);
+            ok = !words.empty();
+            m_readData = ok ? words[0] : 0;
             access.value = m_readData;
         } else {
             module.writeRegister(access.reg, m_writeData);

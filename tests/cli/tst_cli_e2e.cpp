@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 namespace {
 
 enum ExitStatus { kOk = 0, kUsage = 2, kUnreachable = 3, kDevice = 4, kMismatch = 5, kPartial = 6 };
@@ -63,7 +65,8 @@ class Modsim {
 public:
     explicit Modsim(const QStringList& extra = {}) {
         m_process.setProgram(modsim());
-        m_process.setArguments(QStringList{"--address", "127.0.0.1", "--port", "0"} + extra);
+        m_process.setArguments(QStringList{"--address", "127.0.0.1", "--port", "0", "--strict"} +
+                               extra);
         m_process.setReadChannel(QProcess::StandardError);
         m_process.start();
         if (!m_process.waitForStarted(10000))
@@ -191,6 +194,21 @@ private slots:
         QTest::newRow("timeout huge")
             << QStringList{"read", "--host", "127.0.0.1", "--port", closed, "--timeout", "1e300"}
             << "--timeout";
+        // Numbers in plain decimal only, addresses without leading zeros (read as octal by
+        // other parsers), and user text quoted short with its control characters escaped.
+        for (const char* port : {"0x50", "+80", " 80"})
+            QTest::addRow("port '%s'", port)
+                << QStringList{"read", "--host", "127.0.0.1", "--port", port, "--timeout", "1"}
+                << QStringLiteral("--port: '%1' is not a plain decimal number").arg(port);
+        QTest::newRow("hub -1") << QStringList{"slots", "--driver", "sim", "--hub", "-1"}
+                                << "--hub: '-1' is not a plain decimal number";
+        QTest::newRow("octet with leading zero")
+            << QStringList{"read", "--host", "127.0.0.01", "--port", closed, "--timeout", "1"}
+            << "--host: '127.0.0.01' is not";
+        QTest::newRow("host with escapes")
+            << QStringList{"read",      "--host", "\x1b[31m" + QString(100, 'x'), "--port", closed,
+                           "--timeout", "1"}
+            << "--host: '\\e[31m" + QString(55, 'x') + "...' is not";
         QTest::newRow("port without host")
             << QStringList{"read", "--slot", "1", "--port", "23101"} << "--port";
         QTest::newRow("bad driver") << QStringList{"slots", "--driver", "ftdi"} << "";
@@ -203,6 +221,9 @@ private slots:
                    closedHost()
             << "--ip: '10.0.0.600' is not a dotted IPv4 address";
         QTest::newRow("apply without plan") << QStringList{"apply"} << "PLAN";
+        // A plan without end is refused once it passes the bound, without exhausting memory.
+        QTest::newRow("apply endless plan")
+            << QStringList{"apply", "/dev/zero", "--format", "csv"} << "larger than 64 MiB";
         QTest::newRow("apply missing file")
             << QStringList{"apply", "/nonexistent/plan.csv"} << "cannot read the plan";
     }
@@ -212,6 +233,31 @@ private slots:
         const Run r = run(args);
         QCOMPARE(r.exit, kUsage);
         QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    }
+
+    // Results that cannot be written are a failure (exit 1), not a silent success: a full
+    // disk, and a stdout closed before the start.
+    void outputFailure_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("closed");
+        QTest::newRow("read --json > /dev/full")
+            << QStringList{"--demo", "read", "--json"} << false;
+        QTest::newRow("slots > /dev/full") << QStringList{"slots", "--driver", "sim"} << false;
+        QTest::newRow("read >&-") << QStringList{"--demo", "read"} << true;
+    }
+    void outputFailure() {
+        QFETCH(QStringList, args);
+        QFETCH(bool, closed);
+        QProcess p;
+        if (closed)
+            p.setChildProcessModifier([] { ::close(STDOUT_FILENO); });
+        else
+            p.setStandardOutputFile(QStringLiteral("/dev/full"));
+        p.start(tool(), args);
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY2(p.readAllStandardError().contains("writing the results to standard output failed"),
+                 "no message");
     }
 
     void readText() {

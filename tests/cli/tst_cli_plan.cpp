@@ -131,6 +131,13 @@ private slots:
                                   << "host '1.2.3'";
         QTest::newRow("bad port") << h + "1.2.3.4,70000,,10.0.0.2,255.0.0.0,0.0.0.0\n"
                                   << "port '70000'";
+        QTest::newRow("port with sign") << h + "1.2.3.4,+80,,10.0.0.2,255.0.0.0,0.0.0.0\n"
+                                        << "port '+80'";
+        QTest::newRow("octet with leading zero") << h + "010.0.0.1,,,10.0.0.2,255.0.0.0,0.0.0.0\n"
+                                                 << "host '010.0.0.1'";
+        QTest::newRow("field quoted short and escaped")
+            << h + ",,1,\x1b[2J" + QByteArray(100, '9') + ",255.0.0.0,0.0.0.0\n"
+            << "ip '\\e[2J" + QString(56, '9') + "...'";
         QTest::newRow("port with slot") << h + ",23101,2,10.0.0.2,255.0.0.0,0.0.0.0\n"
                                         << "port goes with a host";
         QTest::newRow("slot 0") << h + ",,0,10.0.0.2,255.0.0.0,0.0.0.0\n"
@@ -157,6 +164,12 @@ private slots:
             << QByteArray(
                    R"([{"slot":1,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0","gw":"x"}])")
             << "plan entry 1: unknown key \"gw\"";
+        // Duplicate keys are refused, not merged: named with their entry.
+        QTest::newRow("json key twice")
+            << QByteArray(
+                   R"({"modules":[{"slot":1,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"},
+                {"host":"127.0.0.1","host":"127.0.0.2","ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}]})")
+            << "plan entry 2: the key \"host\" appears twice";
         QTest::newRow("json slot as text")
             << QByteArray(
                    R"([{"slot":"1","ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])")
@@ -204,6 +217,9 @@ private slots:
             << QByteArray(R"([{"slot":1,"ip":"10.0.0.2","mask":"255.0.0.0"}])")
             << "gateway is missing";
         QTest::newRow("json empty") << QByteArray("[]") << "no modules";
+        // A bound on the modules, checked before each is looked at.
+        QTest::newRow("json too many") << "[" + QByteArray("1,").repeated(1000000) + "1]"
+                                       << "more than 1000000 modules";
     }
     void refused() {
         QFETCH(QByteArray, text);

@@ -1,6 +1,7 @@
 // The Ethernet module link over real loopback TCP against the module simulator: register
 // and EEPROM transfers byte for byte, and every fault the simulator can inject.
 
+#include <limits>
 #include <memory>
 
 #include <QtGlobal>
@@ -12,6 +13,7 @@
 #endif
 
 #include <QElapsedTimer>
+#include <QNetworkProxy>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -65,24 +67,41 @@ protected:
     }
 };
 
+/// A link whose socket layer cannot take anything for its first `stalls` sends, though the
+/// connection is up.
+class StallingSendSocket : public CModuleSocket {
+public:
+    int stalls = 0;
+
+protected:
+    int Send(const std::uint8_t* data, int len) override {
+        if (stalls > 0) {
+            --stalls;
+            return -1;
+        }
+        return CModuleSocket::Send(data, len);
+    }
+};
+
 /// Exposes the receive notification, to set the data-ready flag by hand.
 class NotifiedSocket : public CModuleSocket {
 public:
     void notifyReceive() { OnReceive(0); }
 };
 
-struct Rig {
+template <class Link = CModuleSocket> struct RigOf {
     std::shared_ptr<ModuleModel> model;
     std::unique_ptr<ModuleServer> server;
-    CModuleSocket link;
+    Link link;
     QStringList boxes;
     QList<QByteArray> sends; // one entry per Send the link made
 
     QList<int> receives; // size of each receive the link made
 
-    explicit Rig(ModuleModel::Variant v = ModuleModel::Variant::V1) {
-        model = std::make_shared<ModuleModel>(v);
+    explicit RigOf(ModuleModel::Variant v = ModuleModel::Variant::V1) {
+        model = std::make_shared<ModuleModel>(v); // strict: the link must never be refused
         server = std::make_unique<ModuleServer>(model);
+        server->setRecording(true);
         CModuleSocket::Timing t;
         t.waitMs = 300; // keeps fault cases quick; the default of 1000 ms is checked apart
         t.eepromPollMs = 300;
@@ -97,6 +116,11 @@ struct Rig {
         });
     }
 
+    ~RigOf() {
+        if (model->rejections() != 0)
+            QFAIL(("the module refused: " + model->lastRejection()).c_str());
+    }
+
     bool connect() {
         if (!server->listen(QHostAddress::LocalHost, 0))
             return false;
@@ -108,6 +132,7 @@ struct Rig {
 
     QByteArray received() const { return server->received().toHex(' ').toUpper(); }
 };
+using Rig = RigOf<>;
 
 QByteArray hex(const char* s) {
     return QByteArray(s);
@@ -345,6 +370,89 @@ private slots:
         QCOMPARE(link.WriteRegs(15, words.data(), std::uint32_t(words.size())),
                  CModuleSocket::kSendStalled);
         QVERIFY(clock.elapsed() >= 300);
+    }
+
+    // A read request the live socket cannot take at once is offered again until the wait
+    // limit, then the read ends with 2.
+    void readRequestRetriedWhileTheSocketIsAlive_data() {
+        QTest::addColumn<int>("stalls");
+        QTest::addColumn<int>("code");
+        QTest::newRow("taken after 1000 refusals") << 1000 << 0;
+        QTest::newRow("never taken")
+            << std::numeric_limits<int>::max() << CModuleSocket::kSendStalled;
+    }
+    void readRequestRetriedWhileTheSocketIsAlive() {
+        QFETCH(int, stalls);
+        QFETCH(int, code);
+        RigOf<StallingSendSocket> rig;
+        QVERIFY(rig.connect());
+        rig.link.stalls = stalls;
+        std::uint8_t buf[4] = {};
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(rig.link.ReadRegs(14, buf, 2), code);
+        QVERIFY(code == 0 ? buf[2] == 0x21 : clock.elapsed() >= 300); // version, or the limit
+    }
+
+    // A handler run by a wait that calls the link again is refused with 11; the waiting
+    // operation keeps its own reply and nothing of the nested call reaches the module.
+    void nestedOperationIsRefused_data() {
+        QTest::addColumn<QString>("op");
+        QTest::newRow("ReadRegs") << "ReadRegs";
+        QTest::newRow("WriteEeprom") << "WriteEeprom";
+        QTest::newRow("ConnectTo") << "ConnectTo";
+    }
+    void nestedOperationIsRefused() {
+        QFETCH(QString, op);
+        Rig rig;
+        rig.server->faults().pieceSize = 1; // the reply takes several passes of the wait
+        QVERIFY(rig.connect());
+        int nested = -100;
+        QTimer::singleShot(0, [&] {
+            std::uint8_t b[4] = {};
+            nested = op == "ReadRegs"      ? rig.link.ReadRegs(15, b, 2)
+                     : op == "WriteEeprom" ? rig.link.WriteEeprom(6, b, 1)
+                                           : rig.link.ConnectTo(kLoopback, rig.server->port());
+        });
+        std::uint8_t buf[4] = {};
+        QCOMPARE(rig.link.ReadRegs(14, buf, 2), 0);
+        QCOMPARE(nested, CModuleSocket::kBusy);
+        QCOMPARE(buf[2] | buf[3] << 8, int(ModuleModel::kVersionVariant1));
+        QCOMPARE(rig.received(), hex("CE 02 00 00 00 00"));
+        QCOMPARE(rig.link.ReadRegs(14, buf, 2), 0); // the link is free again
+    }
+
+    // A handler that destroys the link inside a wait: the operation returns 12 without
+    // touching the destroyed object (the sanitizer build checks the "without").
+    void destroyedInsideAWait_data() {
+        QTest::addColumn<bool>("statusPoll");
+        QTest::newRow("waiting for a reply") << false;
+        QTest::newRow("polling the controller") << true;
+    }
+    void destroyedInsideAWait() {
+        QFETCH(bool, statusPoll);
+        auto model = std::make_shared<ModuleModel>();
+        ModuleServer server(model);
+        server.faults().noReply = !statusPoll;
+        model->faults().neverDone = statusPoll;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        auto* link = new CModuleSocket;
+        QCOMPARE(link->ConnectTo(kLoopback, server.port()), 0);
+        QVERIFY(QTest::qWaitFor([&] { return link->IsConnected(); }, 5000));
+        QTimer killer;
+        connect(&killer, &QTimer::timeout, this, [&] {
+            if (link && (!statusPoll || model->statusReads() >= 2)) {
+                delete link;
+                link = nullptr;
+            }
+        });
+        killer.start(0);
+        std::uint8_t b = 0;
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(link->ReadEeprom(6, &b, 1), CModuleSocket::kLinkDestroyed);
+        QVERIFY(!link);
+        QVERIFY(clock.elapsed() < 900); // the wait ended with the link, not on its time-out
     }
 
     // Packet numbers run on across replies over the connection and wrap after 0xFFFF.
@@ -661,6 +769,64 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return rig.link.IsConnected(); }, 5000));
         std::uint8_t buf[4];
         QCOMPARE(rig.link.ReadRegs(14, buf, 2), 0);
+    }
+
+    // What a module would not accept is refused, with no effect and no reply (strict mode).
+    void strictServerRefusesMalformedRequests_data() {
+        QTest::addColumn<QByteArray>("request");
+        QTest::newRow("header bit 5") << QByteArray("EE 02 00 00 00 00");
+        QTest::newRow("data byte with bit 7") << QByteArray("CE 82 00 00 00 00");
+        QTest::newRow("fifth data byte bit 4") << QByteArray("CE 02 00 00 00 10");
+        QTest::newRow("byte outside a group") << QByteArray("02");
+    }
+    void strictServerRefusesMalformedRequests() {
+        QFETCH(QByteArray, request);
+        auto model = std::make_shared<ModuleModel>();
+        ModuleServer server(model);
+        QStringList log;
+        server.setLogger([&](const QString& line) { log << line; });
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        QTcpSocket client;
+        client.setProxy(QNetworkProxy::NoProxy);
+        client.connectToHost(QHostAddress::LocalHost, server.port());
+        QVERIFY(client.waitForConnected(5000));
+        // The malformed request, then a good one: only the good one is answered.
+        client.write(QByteArray::fromHex(request) + QByteArray::fromHex("CE0200000000"));
+        QVERIFY(QTest::qWaitFor([&] { return client.bytesAvailable() >= 8; }, 5000));
+        QCOMPARE(client.readAll().toHex(), QByteArray("efbe000000012103"));
+        QVERIFY(model->rejections() >= 1); // a byte with bit 7 starts a group of its own
+        QVERIFY2(log.filter("rejected: ").size() == model->rejections(),
+                 qPrintable(log.join('\n')));
+    }
+
+    // A client that sends read requests and never reads the replies: the server stops taking
+    // its requests once 1 MiB of replies waits, and serves them all once the client reads.
+    void unreadRepliesAreBounded() {
+        auto model = std::make_shared<ModuleModel>();
+        ModuleServer server(model);
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        QTcpSocket client;
+        client.setProxy(QNetworkProxy::NoProxy);
+        client.setReadBufferSize(4096); // takes nothing more until told
+        client.connectToHost(QHostAddress::LocalHost, server.port());
+        QVERIFY(client.waitForConnected(5000));
+        constexpr int kRequests = 200;
+        constexpr qint64 kReply = 131072 + 4 * 91; // 65536 words: 91 packets
+        for (int i = 0; i < kRequests; ++i)
+            client.write(QByteArray::fromHex("CF0000040000")); // 65536 words of register 15
+        QVERIFY(QTest::qWaitFor([&] { return server.peakUnsent() >= ModuleServer::kMaxUnsent; },
+                                10000));
+        QVERIFY2(server.peakUnsent() <= ModuleServer::kMaxUnsent + kReply,
+                 qPrintable(QString::number(server.peakUnsent())));
+        client.setReadBufferSize(0);
+        qint64 got = 0;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                got += client.readAll().size();
+                return got >= kRequests * kReply;
+            },
+            20000));
+        QCOMPARE(got, kRequests * kReply);
     }
 
     // With the flag already set a wait returns at once and leaves the flag set.

@@ -1,6 +1,7 @@
 // The simulated module's registers, which both the Ethernet server and the simulated hub
 // rely on to behave like a real controller.
 
+#include <QStringList>
 #include <QTest>
 
 #include "ModuleModel.h"
@@ -18,6 +19,7 @@ private slots:
 
     void commandNeedsEnabledController() {
         ModuleModel m;
+        m.setStrict(false); // the plain words, without the bits a client must ignore
         m.eeprom()[6] = 0x42;
         m.writeRegister(10, 0x80000601);                        // control register never written
         QCOMPARE(m.readRegister(4, 6)[5], std::uint16_t(0x02)); // done, no success
@@ -29,6 +31,7 @@ private slots:
 
     void busyPollsThenDone() {
         ModuleModel m(ModuleModel::Variant::V2);
+        m.setStrict(false);
         m.setBusyPolls(2);
         m.writeRegister(0, 1);
         m.writeRegister(13, 0x80000601);
@@ -44,6 +47,55 @@ private slots:
         QCOMPARE(m.commandsExecuted(), 0);
     }
 
+    // Strict (the default): what a module would not accept is refused, once, with no effect.
+    void strictRefusals_data() {
+        QTest::addColumn<int>("variant");
+        QTest::addColumn<int>("reg");
+        QTest::addColumn<uint>("value");
+        QTest::addColumn<bool>("read");
+        QTest::newRow("command to 13 on variant 1") << 1 << 13 << 0x80000601u << false;
+        QTest::newRow("command to 10 on variant 2") << 2 << 10 << 0x80000601u << false;
+        QTest::newRow("command with bit 19") << 1 << 10 << 0x80080601u << false;
+        QTest::newRow("command reads and writes") << 1 << 10 << 0xC0000601u << false;
+        QTest::newRow("command neither reads nor writes") << 2 << 13 << 0x00000601u << false;
+        QTest::newRow("data word with bits 8..15") << 1 << 15 << 0x0000015Au << false;
+        QTest::newRow("status 3 on variant 1") << 1 << 3 << 1u << true;
+        QTest::newRow("status 4 on variant 2") << 2 << 4 << 6u << true;
+    }
+    void strictRefusals() {
+        QFETCH(int, variant);
+        QFETCH(int, reg);
+        QFETCH(uint, value);
+        QFETCH(bool, read);
+        ModuleModel m(variant == 2 ? ModuleModel::Variant::V2 : ModuleModel::Variant::V1);
+        QVERIFY(m.strict());
+        QStringList seen;
+        m.setRejectHandler([&](const std::string& why) { seen << QString::fromStdString(why); });
+        m.writeRegister(0, 1);
+        if (read) {
+            QVERIFY(m.readRegister(std::uint8_t(reg), value).empty());
+        } else {
+            m.writeRegister(std::uint8_t(reg), value);
+            m.writeRegister(variant == 2 ? 13 : 10, 0x40000601); // a data word would land at 6
+            QCOMPARE(m.commandsExecuted(), 1);
+            QCOMPARE(m.eeprom()[6], std::uint8_t(0));
+        }
+        QCOMPARE(m.rejections(), 1);
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(QString::fromStdString(m.lastRejection()), seen[0]);
+    }
+
+    // Strict words carry bits besides the ones a client reads.
+    void strictOtherBits() {
+        ModuleModel v1, v2(ModuleModel::Variant::V2);
+        v1.eeprom()[6] = 0x42;
+        v1.writeRegister(0, 1);
+        v1.writeRegister(10, 0x80000601);
+        QCOMPARE(v1.readRegister(4, 6)[5], std::uint16_t(0x5AFF)); // done and success among others
+        QCOMPARE(v2.readRegister(3, 1)[0], std::uint16_t(0x5AFF)); // idle: done and success
+        QCOMPARE(v1.readRegister(15, 1)[0], std::uint16_t(0xA542));
+    }
+
     void writeTakesPackedDataWords() {
         ModuleModel m;
         m.writeRegister(0, 1);
@@ -57,6 +109,7 @@ private slots:
 
     void faults() {
         ModuleModel m;
+        m.setStrict(false);
         m.writeRegister(0, 1);
         m.faults().failAtAddress = 7;
         m.writeRegister(15, 0x11);

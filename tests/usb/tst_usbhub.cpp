@@ -170,7 +170,7 @@ private slots:
             << "createList" << int(FT_IO_ERROR) << QStringList{};
         QTest::newRow("list cannot be read")
             << "getList" << int(FT_INSUFFICIENT_RESOURCES) << QStringList{};
-        QTest::newRow("node array") << "reportedCount" << CUsbHub::kOutOfMemory << QStringList{};
+        QTest::newRow("node array") << "reportedCount" << CUsbHub::kListTooLong << QStringList{};
     }
     void failuresLeaveNothingOpen() {
         QFETCH(QString, fault);
@@ -206,7 +206,7 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::newRow("create") << "createList" << int(FT_IO_ERROR);
         QTest::newRow("get") << "getList" << int(FT_OTHER_ERROR);
-        QTest::newRow("node array") << "reportedCount" << CUsbHub::kOutOfMemory;
+        QTest::newRow("node array") << "reportedCount" << CUsbHub::kListTooLong;
     }
     void countFailuresLeaveCount() {
         QFETCH(QString, fault);
@@ -615,16 +615,25 @@ private slots:
         Rig rig(hub);
         QCOMPARE(rig.usb->Open(0), 0);
         hub->clearLog();
+        // The 100 ms wait falls between the command word and the read of the data register.
+        std::vector<std::size_t> accessesAtSleep;
+        rig.usb->SetSleep([&](unsigned ms) {
+            rig.sleeps.push_back(ms);
+            accessesAtSleep.push_back(hub->accesses().size());
+        });
         std::uint8_t b = 0;
         QCOMPARE(rig.usb->ReadSlotEeprom(0, 6, b), 0);
         QCOMPARE(int(b), 0xC0);
+        QCOMPARE(accessesAtSleep, std::vector<std::size_t>{2});
         // First the slot-type word, two words of hub register 2.
         QCOMPARE(bytes(hub->writes()[0]), QByteArray::fromHex("c20200000000"));
         const auto& a = hub->accesses();
         QCOMPARE(a.size(), std::size_t{3});
         QVERIFY(!a[0].read && a[0].reg == 0 && a[0].value == 1 && a[0].slot == 0);
         QVERIFY(!a[1].read && a[1].reg == 10 && a[1].value == 0x80000601u);
-        QVERIFY(a[2].read && a[2].reg == 15 && a[2].value == 0xC0);
+        // The strict module's data word carries other bits in its high byte; the byte is the
+        // low 8 bits.
+        QVERIFY(a[2].read && a[2].reg == 15 && a[2].value == 0xA5C0);
         QCOMPARE(rig.sleeps, std::vector<unsigned>{100});
     }
 
@@ -874,7 +883,7 @@ private slots:
 
     void codes() {
         const int ours[] = {CUsbHub::kTransferStalled, CUsbHub::kSlotPollTimeout, CUsbHub::kBadSlot,
-                            CUsbHub::kOutOfMemory};
+                            CUsbHub::kOutOfMemory, CUsbHub::kListTooLong};
         const int taken[] = {0, -1, -2, -3, -4, -5, -6, -7, 10};
         QSet<QString> texts;
         for (int code : ours) {
@@ -885,8 +894,9 @@ private slots:
         }
         for (int code : {0, -1, -3, -4, -6, -7, 10})
             texts.insert(CUsbHub::Describe(code));
-        QCOMPARE(texts.size(), 11);
+        QCOMPARE(texts.size(), 12);
         QVERIFY(QString(CUsbHub::Describe(int(FT_DEVICE_NOT_FOUND))).contains("not found"));
+        QVERIFY(QString(CUsbHub::Describe(CUsbHub::kBadSlot)).contains("0 to 5"));
         QCOMPARE(QString(statusName(FT_IO_ERROR)), QString("FT_IO_ERROR"));
         QCOMPARE(QString(statusName(999)), QString());
     }

@@ -175,6 +175,13 @@ private slots:
         QCOMPARE(QString(nodes[1].SerialNumber), QString("VQX25001B"));
         QCOMPARE(nodes[0].ID, 0x5A3C2207u);
         QCOMPARE(QString(nodes[1].Description), QString("VQX250 Hub B"));
+        // An array shorter than the library's list gets what fits; the library still fills its
+        // whole list, into the backend's own staging array.
+        std::uint32_t one = 1;
+        DeviceListNode first[1];
+        QCOMPARE(usb.Driver()->GetDeviceInfoList(first, &one), FT_STATUS{FT_OK});
+        QCOMPARE(one, 1u);
+        QCOMPARE(QString(first[0].SerialNumber), QString("VQX25001A"));
 
         std::uint8_t count = 0;
         QCOMPARE(usb.CountHubs(count), 0);
