@@ -14,6 +14,14 @@
 #include "DemoEnvironment.h"
 #include "NetworkRecord.h"
 
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#undef MessageBox
+#endif
+
 #ifndef VQX_VERSION
 #define VQX_VERSION "1.0.0.1"
 #endif
@@ -28,11 +36,8 @@ int CConfigApp::ParseArguments(const QStringList& arguments, Options& options, Q
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Configurator of the network settings of VQX250 modules."));
-#ifndef Q_OS_WIN
-    // Without a console (Windows) there is nowhere to print these to.
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
-#endif
     const QCommandLineOption demo(
         QStringLiteral("demo"),
         QStringLiteral("Work against simulated devices: a module served on a loopback "
@@ -59,7 +64,6 @@ int CConfigApp::ParseArguments(const QStringList& arguments, Options& options, Q
         name.prepend(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"));
     options.ignored += parser.positionalArguments();
 
-#ifndef Q_OS_WIN
     if (parser.isSet(help)) {
         if (output)
             *output = parser.helpText();
@@ -71,7 +75,6 @@ int CConfigApp::ParseArguments(const QStringList& arguments, Options& options, Q
                                                     QCoreApplication::applicationVersion());
         return 0;
     }
-#endif
     options.demo = parser.isSet(demo);
     const bool hiddenSet =
         parser.isSet(screenshot) || parser.isSet(screenshotUsb) || parser.isSet(demoAddress);
@@ -94,13 +97,52 @@ int CConfigApp::ParseArguments(const QStringList& arguments, Options& options, Q
     return -1;
 }
 
+namespace {
+
+#ifdef Q_OS_WIN
+/// Whether stdout reaches anything: a handle the caller passed (a pipe or file), or else the
+/// console of the process that started this one, attached to now.
+bool haveStandardOutput() {
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out && out != INVALID_HANDLE_VALUE && GetFileType(out) != FILE_TYPE_UNKNOWN)
+        return true;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS))
+        return false;
+    return std::freopen("CONOUT$", "w", stdout) != nullptr;
+}
+#endif
+
+/// The text of --help or --version, where the user sees it.
+void showOutput(const QString& text) {
+#ifdef Q_OS_WIN
+    if (!haveStandardOutput()) {
+        QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), text,
+                        QMessageBox::Ok);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+        return;
+    }
+#endif
+    std::printf("%s", qPrintable(text));
+    std::fflush(stdout);
+}
+
+} // namespace
+
 int CConfigApp::AnswerInfoOptions() {
     QCoreApplication::setApplicationVersion(QStringLiteral(VQX_VERSION));
     Options options;
     QString output;
     const int rc = ParseArguments(QCoreApplication::arguments(), options, &output);
-    if (rc >= 0)
-        std::printf("%s", qPrintable(output));
+    if (rc < 0)
+        return rc;
+#ifdef Q_OS_WIN
+    // Without a console or a redirection the text goes into a message box, which needs the
+    // GUI application: ParseCommandLine answers then.
+    if (!haveStandardOutput())
+        return -1;
+#endif
+    showOutput(output);
     return rc;
 }
 
@@ -108,7 +150,7 @@ int CConfigApp::ParseCommandLine() {
     QString output;
     const int rc = ParseArguments(arguments(), m_options, &output);
     if (rc >= 0) {
-        std::printf("%s", qPrintable(output));
+        showOutput(output);
         return rc;
     }
     for (const QString& arg : m_options.ignored)

@@ -5,7 +5,10 @@
 // Options (additions for trying the program without hardware):
 //   --demo       the dialog works against embedded simulators: a module served on a loopback
 //                address (already in the connect field) and a six-slot hub
-//   --help, --version (not on Windows, where the program has no console to print to)
+//   --help, --version print their text and end the program. On Windows, where the program has
+//                no console of its own, the text goes to the output the caller redirected,
+//                else to the console of the command prompt that started it, else into a
+//                message box.
 // Hidden, for the screenshot script and tests, only together with --demo:
 //   --screenshot FILE [--screenshot-usb]   grab the dialog into FILE and quit
 //   --demo-address A.B.C.D                 serve the simulated module on this loopback address

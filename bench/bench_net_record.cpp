@@ -5,11 +5,15 @@
 //
 //   bench_net_record [records]      (default 200)
 
-#include <arpa/inet.h>
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -63,34 +67,56 @@ std::vector<Step> stepsFrom(const QList<QByteArray>& sends) {
     return steps;
 }
 
+#ifdef _WIN32
+using SocketHandle = SOCKET;
+constexpr SocketHandle kNoSocket = INVALID_SOCKET;
+void closeSocket(SocketHandle s) {
+    ::closesocket(s);
+}
+#else
+using SocketHandle = int;
+constexpr SocketHandle kNoSocket = -1;
+void closeSocket(SocketHandle s) {
+    ::close(s);
+}
+#endif
+
 double runBlocking(quint16 port, const std::vector<Step>& steps, int records) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
+#ifdef _WIN32
+    WSADATA wsa;
+    if (::WSAStartup(MAKEWORD(2, 2), &wsa) != 0)
+        return -1;
+    struct Cleanup {
+        ~Cleanup() { ::WSACleanup(); }
+    } cleanup;
+#endif
+    const SocketHandle fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd == kNoSocket)
         return -1;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
+        closeSocket(fd);
         return -1;
     }
     const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
     std::vector<char> buf(1 << 17);
     const auto start = Clock::now();
     for (int r = 0; r < records; ++r) {
         for (const Step& s : steps) {
-            if (::send(fd, s.request.constData(), static_cast<size_t>(s.request.size()), 0) !=
+            if (::send(fd, s.request.constData(), static_cast<int>(s.request.size()), 0) !=
                 s.request.size()) {
-                ::close(fd);
+                closeSocket(fd);
                 return -1;
             }
             int got = 0;
             while (got < s.replyBytes) {
-                const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+                const auto n = ::recv(fd, buf.data(), static_cast<int>(buf.size()), 0);
                 if (n <= 0) {
-                    ::close(fd);
+                    closeSocket(fd);
                     return -1;
                 }
                 got += static_cast<int>(n);
@@ -98,7 +124,7 @@ double runBlocking(quint16 port, const std::vector<Step>& steps, int records) {
         }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    ::close(fd);
+    closeSocket(fd);
     return seconds;
 }
 

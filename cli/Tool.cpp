@@ -856,6 +856,9 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
                  "VQX250 measurement modules, over Ethernet or through the slots of a USB hub.",
                  kToolName};
     app.set_version_flag("--version", std::string(kToolName) + " " + kVersion);
+    // The same options on every system: CLI11 would take "/x" as an option on Windows, and
+    // a plan's path such as "/plans/rack4.csv" with it.
+    app.allow_windows_style_options(false);
     app.footer(kExitCodeHelp);
     app.require_subcommand(1, 1);
     app.fallthrough();

@@ -1,3 +1,8 @@
+if(WIN32)
+    include(PackagingWindows)
+    return()
+endif()
+
 # CPack settings for the .deb package:
 #   cmake --build build/default --target package
 #   (or: cd build/default && cpack -G DEB)

@@ -3,14 +3,59 @@
 option(VQX_WERROR "Treat compiler warnings as errors" OFF)
 option(VQX_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 
+# Targets that only make sense on Linux (they stand on Linux-only interfaces such as libusb's
+# device emulation or the kernel's socket behaviour) are built under `if(VQX_LINUX)`.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    set(VQX_LINUX ON)
+else()
+    set(VQX_LINUX OFF)
+endif()
+if(WIN32)
+    set(_vqx_libftdi_default OFF)
+else()
+    set(_vqx_libftdi_default ON)
+endif()
+option(VQX_WITH_LIBFTDI "Build the libftdi USB backend (not on Windows)" ${_vqx_libftdi_default})
+
+# A header-only library: its CMake package in a native build. A cross build (where packages
+# are looked up in the target's root only) takes the build host's copy of the headers instead,
+# through a folder of the build tree that holds only that library's header directory, so that
+# no other host header and no host library becomes visible to the cross compiler.
+#   vqx_header_only_package(CLI11 CLI11::CLI11 CLI/CLI.hpp)
+function(vqx_header_only_package package target header)
+    if(TARGET ${target})
+        return()
+    endif()
+    if(NOT CMAKE_CROSSCOMPILING)
+        find_package(${package} CONFIG REQUIRED)
+        return()
+    endif()
+    find_path(VQX_HOST_${package}_INCLUDE_DIR ${header}
+              PATHS /usr/local/include /usr/include
+              NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+    if(NOT VQX_HOST_${package}_INCLUDE_DIR)
+        message(FATAL_ERROR "${package}: ${header} not found in the host's include directories")
+    endif()
+    string(REGEX REPLACE "/.*" "" top "${header}")
+    set(stage ${CMAKE_BINARY_DIR}/header-only/${package})
+    file(MAKE_DIRECTORY ${stage})
+    if(NOT EXISTS ${stage}/${top})
+        file(CREATE_LINK ${VQX_HOST_${package}_INCLUDE_DIR}/${top} ${stage}/${top} SYMBOLIC)
+    endif()
+    add_library(${target} INTERFACE IMPORTED GLOBAL)
+    set_target_properties(${target} PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${stage})
+endfunction()
+
 function(vqx_target_defaults target)
     target_compile_features(${target} PUBLIC cxx_std_20)
     if(MSVC)
         target_compile_options(${target} PRIVATE /W4 $<$<BOOL:${VQX_WERROR}>:/WX>)
     else()
-        target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow
-                                                 -Wconversion -Wno-sign-conversion
-                                                 $<$<BOOL:${VQX_WERROR}>:-Werror>)
+        # C++ only: a Windows target's resource script (.rc) is compiled by windres.
+        target_compile_options(${target} PRIVATE
+            "$<$<COMPILE_LANGUAGE:CXX>:-Wall;-Wextra;-Wpedantic;-Wshadow;-Wconversion>"
+            "$<$<COMPILE_LANGUAGE:CXX>:-Wno-sign-conversion>"
+            "$<$<AND:$<COMPILE_LANGUAGE:CXX>,$<BOOL:${VQX_WERROR}>>:-Werror>")
         if(VQX_SANITIZE)
             target_compile_options(${target} PRIVATE -fsanitize=address,undefined
                                                      -fno-omit-frame-pointer

@@ -609,8 +609,17 @@ void CConfigDlg::SelectInterface(bool usb) {
         SelectInterface(false);
     };
     std::uint8_t count = 0;
-    if (m_hub.CountHubs(count) != 0)
+    if (m_hub.CountHubs(count) != 0) {
+        if (!m_hub.Driver()) {
+            // No USB backend at all (on Windows: FTD2XX.dll missing): say why under the text.
+            const QString why = QString::fromStdString(m_hub.DriverError());
+            qWarning("No device: %s", qUtf8Printable(why));
+            MessageBox(QStringLiteral("No device"), QString(), why);
+            SelectInterface(false);
+            return;
+        }
         return fail(QStringLiteral("No device"));
+    }
     if (count == 0)
         return fail(QStringLiteral("No device."));
     if (const int rc = m_hub.Open(0); rc != 0) {
@@ -817,17 +826,17 @@ void CConfigDlg::OnSet() {
     const vqx::RecordBytes record = settings.toBytes();
     for (int i = 0; i < vqx::kRecordSize; ++i) {
         const auto address = static_cast<std::uint16_t>(vqx::kRecordFirstAddress + i);
-        const std::uint8_t byte = record[static_cast<std::size_t>(i)];
+        const std::uint8_t value = record[static_cast<std::size_t>(i)];
         int r = 0;
         if (!usb) {
-            r = m_socket->WriteEeprom(address, &byte, 1);
+            r = m_socket->WriteEeprom(address, &value, 1);
         } else {
             const int slot = SlotIndex();
             if (slot < 0 || slot >= kSlotCount) {
                 MessageBox(chooseSlotText());
                 return;
             }
-            r = m_hub.WriteSlotEeprom(slot, address, byte);
+            r = m_hub.WriteSlotEeprom(slot, address, value);
         }
         if (r != 0) {
             MessageBox(errorText(r));

@@ -37,6 +37,9 @@
 //    question naming every problem, e.g. "The mask 0.0.0.0 is not a valid subnet mask.
 //    Write anyway?", with Yes and No (No, the default, writes nothing). Settings that pass
 //    are written as before, without a question.
+//  - Without any USB backend (on Windows: FTD2XX.dll, the FTDI D2XX driver's library, not
+//    found) "USB" shows "No device" with the reason and what to install as the box's
+//    informative text, and the same on the log.
 //  - A hub that cannot be opened for lack of permission still shows "HUB failure."; the box
 //    then carries the udev hint (vqx::usb::kUdevHint) as its informative text, and the same
 //    hint goes to the log (stderr), with the driver's own account of the failure.

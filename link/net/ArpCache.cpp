@@ -35,8 +35,13 @@ void launchHidden(const QString& commandLine, const QStringList& fallbackDirs) {
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
 #ifdef Q_OS_WIN
-    process.setCreateProcessArgumentsModifier(
-        [](QProcess::CreateProcessArguments* a) { a->flags |= CREATE_NO_WINDOW; });
+    // A console program (arp.exe) gets no console window, and any window it would open
+    // starts hidden (SW_HIDE); CreateProcess runs it directly, never through cmd.exe.
+    process.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments* a) {
+        a->flags |= CREATE_NO_WINDOW;
+        a->startupInfo->dwFlags |= STARTF_USESHOWWINDOW;
+        a->startupInfo->wShowWindow = SW_HIDE;
+    });
 #endif
     process.startDetached(); // the result is not looked at
 }

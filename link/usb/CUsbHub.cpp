@@ -64,6 +64,7 @@ std::string serialOf(const DeviceListNode& node) {
 
 struct CUsbHub::Private {
     std::unique_ptr<D2xxDriver> driver;
+    std::string driverError; ///< why there is no driver
     std::function<void(unsigned)> sleep;
     FT_HANDLE channelA = nullptr;
     FT_HANDLE channelB = nullptr;
@@ -153,9 +154,18 @@ CUsbHub::~CUsbHub() {
 
 void CUsbHub::SetDriver(std::unique_ptr<D2xxDriver> driver) {
     Close();
-    if (!driver)
-        driver = createDriver("auto", nullptr);
+    d->driverError.clear();
+    if (!driver) {
+        std::string why;
+        driver = createDriver("auto", &why);
+        if (!driver)
+            d->driverError = why.empty() ? "no USB driver is available" : why;
+    }
     d->driver = std::move(driver);
+}
+
+std::string CUsbHub::DriverError() const {
+    return d->driverError;
 }
 
 D2xxDriver* CUsbHub::Driver() const {

@@ -47,7 +47,12 @@ public:
 
     /// Replaces the driver; an open hub is closed first.
     void SetDriver(std::unique_ptr<vqx::usb::D2xxDriver> driver);
+    /// The driver; nullptr when no backend could be made (every operation then fails with
+    /// FT_DEVICE_NOT_FOUND, and DriverError() says why).
     vqx::usb::D2xxDriver* Driver() const;
+    /// Why the default backend could not be made, e.g. "The FTDI D2XX library (FTD2XX.dll)
+    /// could not be loaded: ..."; "" while there is a driver.
+    std::string DriverError() const;
     /// The fixed waits of the slot EEPROM transfers (100 ms) go through this; tests inject
     /// a clock. The default sleeps the calling thread.
     void SetSleep(std::function<void(unsigned ms)> sleep);

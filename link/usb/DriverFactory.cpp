@@ -4,8 +4,10 @@
 #include <mutex>
 #include <vector>
 
-#include "LibFtdiDriver.h"
 #include "VendorD2xxDriver.h"
+#ifdef VQX_HAVE_LIBFTDI
+#include "LibFtdiDriver.h"
+#endif
 
 namespace vqx::usb {
 
@@ -38,6 +40,7 @@ std::unique_ptr<D2xxDriver> createDriver(const std::string& kind, std::string* w
     setWhy(why, {});
     if (kind == "d2xx")
         return VendorD2xxDriver::load(VendorD2xxDriver::defaultLibraryName(), why);
+#ifdef VQX_HAVE_LIBFTDI
     if (kind == "libftdi")
         return std::make_unique<LibFtdiDriver>();
     if (kind == "auto") {
@@ -51,6 +54,16 @@ std::unique_ptr<D2xxDriver> createDriver(const std::string& kind, std::string* w
         return chooseAutoDriver(
             std::move(vendor), knowsHub, [] { return std::make_unique<LibFtdiDriver>(); }, why);
     }
+#else
+    // Without libftdi (Windows) the vendor's library is the only USB path.
+    if (kind == "libftdi") {
+        setWhy(why, "libftdi is not part of this build; the FTDI D2XX driver (" +
+                        VendorD2xxDriver::defaultLibraryFile() + ") is used instead");
+        return nullptr;
+    }
+    if (kind == "auto")
+        return VendorD2xxDriver::load(VendorD2xxDriver::defaultLibraryName(), why);
+#endif
     std::function<std::unique_ptr<D2xxDriver>()> make;
     {
         Registry& r = registry();
@@ -83,7 +96,11 @@ void unregisterDriver(const std::string& kind) {
 }
 
 std::vector<std::string> driverKinds() {
+#ifdef VQX_HAVE_LIBFTDI
     std::vector<std::string> kinds{"auto", "d2xx", "libftdi"};
+#else
+    std::vector<std::string> kinds{"auto", "d2xx"};
+#endif
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     for (const auto& entry : r.makers)

@@ -13,6 +13,13 @@
 #define VQX_FTAPI
 #endif
 
+// Marks a function that a library standing in for the vendor's exports (tests only).
+#if defined(_WIN32)
+#define VQX_FTEXPORT extern "C" __declspec(dllexport)
+#else
+#define VQX_FTEXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
 namespace vqx::usb::abi {
 
 using Status = std::uint32_t;

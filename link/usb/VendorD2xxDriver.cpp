@@ -43,14 +43,31 @@ const char* VendorD2xxDriver::defaultLibraryName() {
     return "ftd2xx";
 }
 
+std::string VendorD2xxDriver::defaultLibraryFile() {
+#if defined(_WIN32)
+    return "FTD2XX.dll";
+#elif defined(__APPLE__)
+    return "libftd2xx.dylib";
+#else
+    return "libftd2xx.so";
+#endif
+}
+
 std::unique_ptr<VendorD2xxDriver> VendorD2xxDriver::load(const std::string& library,
                                                          std::string* why) {
     auto api = std::make_unique<Api>();
     api->library.setFileName(QString::fromStdString(library));
     if (!api->library.load()) {
-        if (why)
-            *why = "The FTDI D2XX library (" + library +
+        if (why) {
+            const bool byName = library == defaultLibraryName();
+            *why = "The FTDI D2XX library (" + (byName ? defaultLibraryFile() : library) +
                    ") could not be loaded: " + api->library.errorString().toStdString();
+#if defined(_WIN32)
+            if (byName)
+                *why += ". Install the FTDI D2XX driver: it puts FTD2XX.dll into the Windows "
+                        "system folder (a copy next to the program is found as well).";
+#endif
+        }
         return nullptr;
     }
     std::string missing;

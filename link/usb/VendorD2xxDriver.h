@@ -22,8 +22,12 @@ class VendorD2xxDriver final : public D2xxDriver {
 public:
     /// "ftd2xx": the loader turns it into libftd2xx.so or FTD2XX.dll.
     static const char* defaultLibraryName();
+    /// The file the loader looks for: "FTD2XX.dll" on Windows (found by the usual DLL search:
+    /// the program's folder, the system folders, PATH), "libftd2xx.so" elsewhere.
+    static std::string defaultLibraryFile();
     /// Loads the library (a bare name or a path) and resolves the ten functions. On failure
-    /// returns nullptr and puts a sentence the user can read into *why.
+    /// returns nullptr and puts a sentence the user can read into *why: the file looked for,
+    /// the loader's reason and, for the default library on Windows, how to get it.
     static std::unique_ptr<VendorD2xxDriver> load(const std::string& library, std::string* why);
 
     ~VendorD2xxDriver() override;

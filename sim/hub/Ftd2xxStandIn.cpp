@@ -10,6 +10,9 @@
 // custom vendor/product pair has been registered with FT_SetVIDPID; the hub (5a3c:2207) is
 // therefore listed only after FT_SetVIDPID(0x5A3C, 0x2207). It keeps one custom pair: a later
 // call replaces it. Device numbers of FT_Open count the listed entries only.
+// On Windows (FTD2XX.dll) the vendor's library has no FT_SetVIDPID: its driver lists the
+// devices its installation binds to, the hub among them. The stand-in then lists the hub from
+// the start and exports no FT_SetVIDPID either.
 
 #include <cstdlib>
 #include <cstring>
@@ -19,17 +22,16 @@
 #include "SimHub.h"
 #include "VendorAbi.h"
 
-#if defined(_WIN32)
-#define VQX_EXPORT extern "C" __declspec(dllexport)
-#else
-#define VQX_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
-
 namespace abi = vqx::usb::abi;
 
 namespace {
 
 constexpr std::uint32_t kFtdiVendorId = 0x0403;
+#if defined(_WIN32)
+constexpr bool kListsHubWithoutRegistration = true;
+#else
+constexpr bool kListsHubWithoutRegistration = false;
+#endif
 
 struct StandIn {
     std::mutex mutex;
@@ -46,7 +48,8 @@ struct StandIn {
         if (driver->GetDeviceInfoList(nodes.data(), &n) != vqx::usb::FT_OK)
             return shown;
         for (std::uint32_t i = 0; i < n; ++i)
-            if (nodes[i].ID >> 16 == kFtdiVendorId || (customId && nodes[i].ID == customId))
+            if (nodes[i].ID >> 16 == kFtdiVendorId || (customId && nodes[i].ID == customId) ||
+                (kListsHubWithoutRegistration && nodes[i].ID == vqx::usb::kHubDeviceId))
                 shown.push_back(static_cast<int>(i));
         return shown;
     }
@@ -77,7 +80,8 @@ template <typename F> abi::Status withStandIn(F f) {
 
 } // namespace
 
-VQX_EXPORT abi::Status VQX_FTAPI FT_SetVIDPID(abi::Dword vid, abi::Dword pid) {
+#if !defined(_WIN32)
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_SetVIDPID(abi::Dword vid, abi::Dword pid) {
     return withStandIn([&](StandIn& s) {
         if (vid > 0xFFFF || pid > 0xFFFF)
             return vqx::usb::FT_STATUS{vqx::usb::FT_INVALID_PARAMETER};
@@ -85,8 +89,9 @@ VQX_EXPORT abi::Status VQX_FTAPI FT_SetVIDPID(abi::Dword vid, abi::Dword pid) {
         return vqx::usb::FT_STATUS{vqx::usb::FT_OK};
     });
 }
+#endif
 
-VQX_EXPORT abi::Status VQX_FTAPI FT_CreateDeviceInfoList(abi::Dword* numDevs) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_CreateDeviceInfoList(abi::Dword* numDevs) {
     return withStandIn([&](StandIn& s) {
         std::uint32_t n = 0;
         if (const auto st = s.driver->CreateDeviceInfoList(&n); st != vqx::usb::FT_OK)
@@ -98,7 +103,7 @@ VQX_EXPORT abi::Status VQX_FTAPI FT_CreateDeviceInfoList(abi::Dword* numDevs) {
     });
 }
 
-VQX_EXPORT abi::Status VQX_FTAPI FT_GetDeviceInfoList(abi::Node* list, abi::Dword* numDevs) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_GetDeviceInfoList(abi::Node* list, abi::Dword* numDevs) {
     return withStandIn([&](StandIn& s) {
         if (!list || !numDevs)
             return vqx::usb::FT_STATUS{vqx::usb::FT_INVALID_PARAMETER};
@@ -126,7 +131,7 @@ VQX_EXPORT abi::Status VQX_FTAPI FT_GetDeviceInfoList(abi::Node* list, abi::Dwor
     });
 }
 
-VQX_EXPORT abi::Status VQX_FTAPI FT_Open(int deviceNumber, abi::Handle* handle) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_Open(int deviceNumber, abi::Handle* handle) {
     return withStandIn([&](StandIn& s) {
         const std::vector<int> shown = s.visible();
         if (deviceNumber < 0 || static_cast<std::size_t>(deviceNumber) >= shown.size())
@@ -134,28 +139,28 @@ VQX_EXPORT abi::Status VQX_FTAPI FT_Open(int deviceNumber, abi::Handle* handle) 
         return s.driver->Open(shown[static_cast<std::size_t>(deviceNumber)], handle);
     });
 }
-VQX_EXPORT abi::Status VQX_FTAPI FT_Close(abi::Handle handle) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_Close(abi::Handle handle) {
     return call([&](auto& d) { return d.Close(handle); });
 }
-VQX_EXPORT abi::Status VQX_FTAPI FT_SetTimeouts(abi::Handle handle, abi::Dword readTimeout,
-                                                abi::Dword writeTimeout) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_SetTimeouts(abi::Handle handle, abi::Dword readTimeout,
+                                                  abi::Dword writeTimeout) {
     return call([&](auto& d) { return d.SetTimeouts(handle, readTimeout, writeTimeout); });
 }
-VQX_EXPORT abi::Status VQX_FTAPI FT_Purge(abi::Handle handle, abi::Dword mask) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_Purge(abi::Handle handle, abi::Dword mask) {
     return call([&](auto& d) { return d.Purge(handle, mask); });
 }
-VQX_EXPORT abi::Status VQX_FTAPI FT_SetBaudRate(abi::Handle handle, abi::Dword baudRate) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_SetBaudRate(abi::Handle handle, abi::Dword baudRate) {
     return call([&](auto& d) { return d.SetBaudRate(handle, baudRate); });
 }
-VQX_EXPORT abi::Status VQX_FTAPI FT_SetBitMode(abi::Handle handle, unsigned char mask,
-                                               unsigned char mode) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_SetBitMode(abi::Handle handle, unsigned char mask,
+                                                 unsigned char mode) {
     return call([&](auto& d) { return d.SetBitMode(handle, mask, mode); });
 }
-VQX_EXPORT abi::Status VQX_FTAPI FT_Write(abi::Handle handle, void* buffer, abi::Dword bytesToWrite,
-                                          abi::Dword* bytesWritten) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_Write(abi::Handle handle, void* buffer,
+                                            abi::Dword bytesToWrite, abi::Dword* bytesWritten) {
     return call([&](auto& d) { return d.Write(handle, buffer, bytesToWrite, bytesWritten); });
 }
-VQX_EXPORT abi::Status VQX_FTAPI FT_Read(abi::Handle handle, void* buffer, abi::Dword bytesToRead,
-                                         abi::Dword* bytesReturned) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_Read(abi::Handle handle, void* buffer, abi::Dword bytesToRead,
+                                           abi::Dword* bytesReturned) {
     return call([&](auto& d) { return d.Read(handle, buffer, bytesToRead, bytesReturned); });
 }

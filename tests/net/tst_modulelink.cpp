@@ -4,10 +4,13 @@
 #include <limits>
 #include <memory>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <QtGlobal>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <QElapsedTimer>
 #include <QNetworkProxy>
@@ -26,6 +29,20 @@ using vqx::sim::ModuleModel;
 using vqx::sim::ModuleServer;
 
 namespace {
+
+/// Makes the next close of a connected socket a reset rather than an orderly shutdown.
+bool resetOnClose(qintptr descriptor) {
+    linger hard{};
+    hard.l_onoff = 1;
+    hard.l_linger = 0;
+#ifdef Q_OS_WIN
+    return ::setsockopt(static_cast<SOCKET>(descriptor), SOL_SOCKET, SO_LINGER,
+                        reinterpret_cast<const char*>(&hard), sizeof hard) == 0;
+#else
+    return ::setsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_LINGER, &hard, sizeof hard) ==
+           0;
+#endif
+}
 
 constexpr std::uint32_t kLoopback = 0x7F000001;
 
@@ -734,21 +751,16 @@ private slots:
         rig.server->faults().pieceSize = piece;
         QVERIFY(rig.server->listen(QHostAddress::LocalHost, 0));
         for (int i = 0; i < 20; ++i) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            QVERIFY(fd >= 0);
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
-            addr.sin_port = htons(rig.server->port());
-            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+            QTcpSocket client;
+            client.connectToHost(QHostAddress::LocalHost, rig.server->port());
+            QVERIFY(client.waitForConnected(5000));
             const QByteArray request = QByteArray::fromHex("CE0200000000CF0002000000");
-            QCOMPARE(::send(fd, request.constData(), std::size_t(request.size()), 0),
-                     ssize_t(request.size()));
+            QCOMPARE(client.write(request), qint64(request.size()));
+            QVERIFY(client.waitForBytesWritten(5000));
             if (i % 2)
                 QTest::qWait(1); // let the reply be written before the reset, every other time
-            const linger hard{1, 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-            ::close(fd); // a reset, not an orderly close
+            QVERIFY(resetOnClose(client.socketDescriptor()));
+            client.abort(); // a reset, not an orderly close
             QTest::qWait(1);
         }
         QVERIFY(QTest::qWaitFor([&] { return rig.server->connectionCount() == 20; }, 5000));

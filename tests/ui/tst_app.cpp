@@ -1,8 +1,13 @@
 // The executable's options and its demo mode, run as a separate process, and the demo
 // environment driven through the dialog.
 
+#include <algorithm>
 #include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QProcess>
@@ -12,6 +17,11 @@
 #include "CConfigApp.h"
 #include "DemoEnvironment.h"
 #include "UiTestSupport.h"
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#undef MessageBox
+#endif
 
 using namespace uitest;
 
@@ -53,6 +63,88 @@ private slots:
         QTest::newRow("offscreen") << true;
         QTest::newRow("terminal without a display") << false;
     }
+#ifdef Q_OS_WIN
+    // What Windows shows of the executable (Properties, Explorer, the task bar): its version
+    // record, read back from the built file, and its icon group.
+    void versionResourceOfTheExecutable() {
+        const std::wstring file =
+            QDir::toNativeSeparators(QStringLiteral(VQX_APP_PATH)).toStdWString();
+        DWORD ignored = 0;
+        const DWORD size = GetFileVersionInfoSizeW(file.c_str(), &ignored);
+        QVERIFY(size > 0);
+        std::vector<char> data(size);
+        QVERIFY(GetFileVersionInfoW(file.c_str(), 0, size, data.data()));
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        QVERIFY(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+        QCOMPARE(fixed->dwSignature, DWORD(0xFEEF04BD));
+        const auto dotted = [](DWORD ms, DWORD ls) {
+            return QStringLiteral("%1.%2.%3.%4")
+                .arg(HIWORD(ms))
+                .arg(LOWORD(ms))
+                .arg(HIWORD(ls))
+                .arg(LOWORD(ls));
+        };
+        QCOMPARE(dotted(fixed->dwFileVersionMS, fixed->dwFileVersionLS),
+                 QStringLiteral(VQX_PROJECT_VERSION));
+        QCOMPARE(dotted(fixed->dwProductVersionMS, fixed->dwProductVersionLS),
+                 QStringLiteral(VQX_PROJECT_VERSION));
+        WORD* translation = nullptr;
+        QVERIFY(VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation",
+                               reinterpret_cast<void**>(&translation), &length));
+        QCOMPARE(length, UINT(4));
+        QCOMPARE(translation[0], WORD(0x0419)); // Russian
+        QCOMPARE(translation[1], WORD(1200));   // Unicode
+        const QString commas = QStringLiteral(VQX_PROJECT_VERSION).replace('.', ", ");
+        const std::pair<const wchar_t*, QString> strings[] = {
+            {L"FileVersion", commas},
+            {L"ProductVersion", commas},
+            {L"InternalName", QStringLiteral("VQX250_IPConfig")},
+            {L"OriginalFilename", QStringLiteral("VQX250_IPConfig.EXE")}};
+        for (const auto& [key, expected] : strings) {
+            const std::wstring path = std::wstring(L"\\StringFileInfo\\041904b0\\") + key;
+            wchar_t* value = nullptr;
+            QVERIFY(VerQueryValueW(data.data(), path.c_str(), reinterpret_cast<void**>(&value),
+                                   &length));
+            QCOMPARE(QString::fromWCharArray(value), expected);
+        }
+
+        // Icon group 128 (Russian): a 32x32 and a 16x16 image, 32 bits per pixel.
+        const HMODULE module = LoadLibraryExW(
+            file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        QVERIFY(module);
+        const HRSRC group =
+            FindResourceExW(module, MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */, MAKEINTRESOURCEW(128),
+                            MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT));
+        QVERIFY(group);
+        const auto* dir =
+            static_cast<const unsigned char*>(LockResource(LoadResource(module, group)));
+        QVERIFY(dir);
+        const int count = dir[4] | dir[5] << 8;
+        QCOMPARE(count, 2);
+        QList<int> sizes;
+        for (int i = 0; i < count; ++i) {
+            const unsigned char* entry = dir + 6 + 14 * i; // GRPICONDIRENTRY
+            sizes << (entry[0] ? entry[0] : 256);
+            QCOMPARE(entry[6] | entry[7] << 8, 32); // bits per pixel
+        }
+        std::sort(sizes.begin(), sizes.end());
+        QCOMPARE(sizes, (QList<int>{16, 32}));
+        FreeLibrary(module);
+
+        // A windowed program (no console window opens with the dialog).
+        QFile exe(QStringLiteral(VQX_APP_PATH));
+        QVERIFY(exe.open(QIODevice::ReadOnly));
+        const QByteArray head = exe.read(4096);
+        const auto at = [&](int offset) {
+            return quint32(quint8(head[offset])) | quint32(quint8(head[offset + 1])) << 8;
+        };
+        const int pe = int(at(0x3C));
+        QVERIFY(pe > 0 && pe + 4 + 20 + 70 < head.size());
+        QCOMPARE(at(pe + 4 + 20 + 68), quint32(IMAGE_SUBSYSTEM_WINDOWS_GUI));
+    }
+#endif
+
     void versionAndHelp() {
         QFETCH(bool, display);
         const QProcessEnvironment env = display ? offscreen() : noDisplay();

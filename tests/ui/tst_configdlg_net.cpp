@@ -377,6 +377,11 @@ private slots:
         int aboutRuns = 0;
         h.dlg->SetAboutBoxRunner([&](QWidget*) { ++aboutRuns; });
         QSignalSpy menuShown(h.dlg->SystemMenu(), &QMenu::aboutToShow);
+#ifdef Q_OS_WIN
+        const bool contextMenuHasTheEntry = false;
+#else
+        const bool contextMenuHasTheEntry = true;
+#endif
         // A menu that opens is closed again soon, so that the test cannot hang on it.
         QTimer closer;
         closer.setInterval(50);
@@ -406,11 +411,13 @@ private slots:
         QCOMPARE(menuShown.count(), 0);
         QCOMPARE(aboutRuns, 0);
         QCOMPARE(h.texts(), QStringList{QStringLiteral("Done")});
-        // Outside a transfer the same right click and command do open them.
+        // Outside a transfer the same right click and command do open them (on Windows the
+        // entry is in the system menu only, so a right click opens nothing there).
+        const int menus = contextMenuHasTheEntry ? 1 : 0;
         rightClick(h.item(CConfigDlg::IDC_SLOT1));
-        QCOMPARE(menuShown.count(), 1);
+        QCOMPARE(menuShown.count(), menus);
         rightClick(h.ip(1004)->field(1));
-        QCOMPARE(menuShown.count(), 2);
+        QCOMPARE(menuShown.count(), 2 * menus);
         QVERIFY(h.dlg->OnSysCommand(CConfigDlg::IDM_ABOUTBOX));
         QCOMPARE(aboutRuns, 1);
     }

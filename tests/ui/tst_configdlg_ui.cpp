@@ -3,7 +3,11 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
@@ -19,6 +23,11 @@
 #include "DialogUnits.h"
 #include "SimHub.h"
 #include "UiTestSupport.h"
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#undef MessageBox
+#endif
 
 using namespace uitest;
 
@@ -57,7 +66,14 @@ const Expected kControls[] = {
     {1014, "CSlotCombo", "", 18, 103, 48, 115},
 };
 
-#ifdef Q_OS_UNIX
+#if defined(Q_OS_UNIX) || defined(Q_OS_WIN)
+#if defined(Q_OS_WIN)
+// The stand-in for arp.exe (FakeArp.cpp): waits for a file "go" beside it, then writes
+// "report" (console window, show state, parent program) and appends its arguments to "args".
+bool writeFakeArp(const QString& dir) {
+    return QFile::copy(QStringLiteral(VQX_FAKE_ARP), dir + QStringLiteral("/arp.exe"));
+}
+#else
 // A stand-in for the system's arp tool: waits for a file "go" beside it (at most about 30 s),
 // then appends its arguments, one a line, to "args" beside it. Uses no PATH lookups.
 bool writeFakeArp(const QString& dir) {
@@ -74,6 +90,7 @@ bool writeFakeArp(const QString& dir) {
     f.close();
     return f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
+#endif
 
 bool touch(const QString& file) {
     QFile f(file);
@@ -89,7 +106,7 @@ QByteArray readAll(const QString& file) {
 class PathGuard {
 public:
     explicit PathGuard(const QString& path) : m_old(qgetenv("PATH")) {
-        qputenv("PATH", QFile::encodeName(path));
+        qputenv("PATH", QFile::encodeName(QDir::toNativeSeparators(path)));
     }
     ~PathGuard() { qputenv("PATH", m_old); }
     PathGuard(const PathGuard&) = delete;
@@ -303,14 +320,19 @@ private slots:
         QVERIFY(qobject_cast<QRadioButton*>(dlg.GetDlgItem(CConfigDlg::IDC_ETHERNET))->isChecked());
     }
 
-#ifdef Q_OS_UNIX
+#if defined(Q_OS_UNIX) || defined(Q_OS_WIN)
     void launchHiddenRunsTheToolDirectly_data() {
         QTest::addColumn<QString>("command");
         QTest::addColumn<QByteArray>("arguments"); // one a line, as the tool received them
         QTest::newRow("arp -d") << QStringLiteral("arp -d 127.0.0.5")
                                 << QByteArray("-d\n127.0.0.5\n");
+#ifdef Q_OS_WIN
+        QTest::newRow("no shell") << QStringLiteral("arp -d 127.0.0.5&echo %PATH%")
+                                  << QByteArray("-d\n127.0.0.5&echo\n%PATH%\n");
+#else
         QTest::newRow("no shell") << QStringLiteral("arp -d 127.0.0.5;echo $HOME")
                                   << QByteArray("-d\n127.0.0.5;echo\n$HOME\n");
+#endif
     }
     void launchHiddenRunsTheToolDirectly() {
         QFETCH(QString, command);
@@ -325,6 +347,14 @@ private slots:
         QVERIFY(touch(tools.filePath(QStringLiteral("go"))));
         QTRY_COMPARE_WITH_TIMEOUT(readAll(tools.filePath(QStringLiteral("args"))), arguments,
                                   20000);
+#ifdef Q_OS_WIN
+        // Started by this program itself (no cmd.exe between), without a console window, and
+        // told to keep any window hidden.
+        const QByteArray self =
+            QFileInfo(QCoreApplication::applicationFilePath()).fileName().toLower().toUtf8();
+        QCOMPARE(readAll(tools.filePath(QStringLiteral("report"))),
+                 "console=0\nshow=0\nparent=" + self + "\n");
+#endif
     }
 
     void launchHiddenLooksInFallbackDirs() {
@@ -342,6 +372,32 @@ private slots:
     }
 #endif
 
+#ifdef Q_OS_WIN
+    // The real default backend without FTD2XX.dll on the DLL search: "No device", with the
+    // reason and what to install under it.
+    void missingFtd2xxDllIsExplained() {
+        CConfigDlg dlg;
+        if (dlg.Hub().Driver())
+            QSKIP("an FTD2XX.dll is installed on this machine");
+        QString text, detail;
+        dlg.SetMessageBoxHook([&](const QString& t, const QString&, const QString& d) {
+            text = t;
+            detail = d;
+        });
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral(
+                                 "^No device: The FTDI D2XX library \\(FTD2XX\\.dll\\)")));
+        dlg.OnUsb();
+        QCOMPARE(text, QStringLiteral("No device"));
+        QVERIFY2(detail.startsWith(
+                     QStringLiteral("The FTDI D2XX library (FTD2XX.dll) could not be loaded")),
+                 qPrintable(detail));
+        QVERIFY2(detail.contains(QStringLiteral("Install the FTDI D2XX driver")),
+                 qPrintable(detail));
+        QVERIFY(qobject_cast<QRadioButton*>(dlg.GetDlgItem(CConfigDlg::IDC_ETHERNET))->isChecked());
+    }
+#endif
+
     void messageBoxIsPlainWithOkOnly() {
         QApplication::setStyle(new ButtonIconStyle);
         const auto restoreStyle =
@@ -355,9 +411,23 @@ private slots:
         QWidget* parent = nullptr;
         bool okWithoutIcon = false;
         QString described;
+#ifdef Q_OS_WIN
+        QString nativeTitle;
+        HWND owner = nullptr;
+#endif
         QTimer::singleShot(0, this, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             QVERIFY(box);
+#ifdef Q_OS_WIN
+            if (QGuiApplication::platformName() == QLatin1String("windows")) {
+                // The box as Windows sees it: its caption and its owner window.
+                const auto hwnd = reinterpret_cast<HWND>(box->winId());
+                wchar_t caption[128] = {};
+                GetWindowTextW(hwnd, caption, 128);
+                nativeTitle = QString::fromWCharArray(caption);
+                owner = GetWindow(hwnd, GW_OWNER);
+            }
+#endif
             title = box->windowTitle();
             text = box->text();
             buttons = int(box->standardButtons());
@@ -375,6 +445,12 @@ private slots:
         QVERIFY(okWithoutIcon); // no icon on its button either, whatever the theme
         QCOMPARE(described, QStringLiteral("No device.")); // read out by screen readers
         QCOMPARE(parent, &dlg);
+#ifdef Q_OS_WIN
+        if (QGuiApplication::platformName() == QLatin1String("windows")) {
+            QCOMPARE(nativeTitle, QStringLiteral("VQX250_IPConfig"));
+            QCOMPARE(owner, reinterpret_cast<HWND>(dlg.winId()));
+        }
+#endif
         // Back in Ethernet mode once the box was dismissed.
         QVERIFY(qobject_cast<QRadioButton*>(dlg.GetDlgItem(CConfigDlg::IDC_ETHERNET))->isChecked());
     }
@@ -530,6 +606,11 @@ private slots:
         QVERIFY(entry);
         QCOMPARE(entry->text(), QStringLiteral("&О VQX250_IPConfig..."));
         QVERIFY(menu->actions().first()->isSeparator());
+#ifdef Q_OS_WIN
+        // There the entry sits in the window's system menu (nativeSystemMenu); its command
+        // reaches the dialog as WM_SYSCOMMAND.
+        QVERIFY(h.dlg->OnSysCommand(CConfigDlg::IDM_ABOUTBOX));
+#else
         QTimer::singleShot(0, this, [&] {
             auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
             QVERIFY(popup);
@@ -538,6 +619,7 @@ private slots:
         QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(20, 20),
                                 h.dlg->mapToGlobal(QPoint(20, 20)));
         QApplication::sendEvent(h.dlg.get(), &event);
+#endif
         QCOMPARE(seen, (QStringList{QStringLiteral("О программе VQX250_IPConfig"),
                                     QStringLiteral("Конфигуратор параметров Ethernet"),
                                     CAboutBox::YearLine()}));
@@ -545,6 +627,84 @@ private slots:
         QVERIFY(
             CAboutBox::YearLine().contains(QRegularExpression(QStringLiteral("\\b20\\d\\d\\b"))));
         QVERIFY(h.dlg->isVisible());
+    }
+
+#ifdef Q_OS_WIN
+    // The about entry in the window's real system menu, and system commands as Windows
+    // delivers them (under the Windows platform plugin: the test tst_ui_configdlg_windows).
+    void nativeSystemMenu_data() {
+        QTest::addColumn<unsigned>("command");
+        QTest::addColumn<bool>("opens");
+        QTest::addColumn<bool>("minimises");
+        QTest::newRow("0x10") << 0x10u << true << false;
+        QTest::newRow("0x13") << 0x13u << true << false;
+        QTest::newRow("0x1F") << 0x1Fu << true << false;
+        QTest::newRow("0x20") << 0x20u << false << false;
+        QTest::newRow("0x0F") << 0x0Fu << false << false;
+        QTest::newRow("SC_MINIMIZE") << unsigned(SC_MINIMIZE) << false << true;
+    }
+    void nativeSystemMenu() {
+        if (QGuiApplication::platformName() != QLatin1String("windows"))
+            QSKIP("needs the Windows platform plugin (tst_ui_configdlg_windows)");
+        QFETCH(unsigned, command);
+        QFETCH(bool, opens);
+        QFETCH(bool, minimises);
+        Harness h;
+        h.dlg->show();
+        QVERIFY(QTest::qWaitForWindowExposed(h.dlg.get()));
+        const auto hwnd = reinterpret_cast<HWND>(h.dlg->winId());
+        const HMENU menu = GetSystemMenu(hwnd, FALSE);
+        QVERIFY(menu);
+        const int n = GetMenuItemCount(menu);
+        QVERIFY(n >= 2);
+        QCOMPARE(GetMenuItemID(menu, n - 1), UINT(CConfigDlg::IDM_ABOUTBOX));
+        wchar_t text[64] = {};
+        QVERIFY(GetMenuStringW(menu, UINT(n - 1), text, 64, MF_BYPOSITION) > 0);
+        QCOMPARE(QString::fromWCharArray(text), QStringLiteral("&О VQX250_IPConfig..."));
+        QVERIFY(GetMenuState(menu, UINT(n - 2), MF_BYPOSITION) & MF_SEPARATOR);
+
+        int runs = 0;
+        h.dlg->SetAboutBoxRunner([&](QWidget* parent) {
+            QCOMPARE(parent, h.dlg.get());
+            ++runs;
+        });
+        SendMessageW(hwnd, WM_SYSCOMMAND, WPARAM(command), 0);
+        QCOMPARE(runs, opens ? 1 : 0);
+        QCOMPARE(IsIconic(hwnd) != FALSE, minimises); // other commands keep their default
+    }
+#endif
+
+    // The dialog and its controls, and the about box, use the 8-point "MS Sans Serif" of
+    // their templates on Windows; elsewhere the platform's own dialog font.
+    void dialogFont() {
+        Harness h;
+        CAboutBox about;
+#ifdef Q_OS_WIN
+        QList<QWidget*> widgets{h.dlg.get(), &about};
+        for (QWidget* w : h.dlg->Controls())
+            widgets << w;
+        for (QWidget* w : widgets) {
+            QCOMPARE(w->font().family(), QStringLiteral("MS Sans Serif"));
+            QCOMPARE(w->font().pointSize(), 8);
+        }
+        const QStringList installed = QFontDatabase::families();
+        if (QGuiApplication::platformName() == QLatin1String("windows") &&
+            (installed.contains(QStringLiteral("MS Sans Serif")) ||
+             installed.contains(QStringLiteral("Microsoft Sans Serif")))) {
+            // The font the system gives for it (GDI substitutes the TrueType "Microsoft Sans
+            // Serif" where the bitmap font is missing), and dialog units measured with it.
+            const QString used = QFontInfo(h.dlg->font()).family();
+            QVERIFY2(used == QLatin1String("MS Sans Serif") ||
+                         used == QLatin1String("Microsoft Sans Serif"),
+                     qPrintable(used));
+            const QRect r =
+                h.dlg->MapDialogRect(0, 0, CConfigDlg::kWidthDlu, CConfigDlg::kHeightDlu);
+            QVERIFY2(r.width() > 200 && r.width() < 400, qPrintable(QString::number(r.width())));
+        }
+#else
+        QCOMPARE(h.dlg->font(), QApplication::font(h.dlg.get()));
+        QCOMPARE(about.font(), QApplication::font(&about));
+#endif
     }
 
     void appIconIsSet() {

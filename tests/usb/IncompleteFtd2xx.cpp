@@ -4,34 +4,32 @@
 
 namespace abi = vqx::usb::abi;
 
-#define VQX_EXPORT extern "C" __attribute__((visibility("default")))
-
-VQX_EXPORT abi::Status FT_CreateDeviceInfoList(abi::Dword* n) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_CreateDeviceInfoList(abi::Dword* n) {
     *n = 0;
     return 0;
 }
-VQX_EXPORT abi::Status FT_GetDeviceInfoList(abi::Node*, abi::Dword* n) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_GetDeviceInfoList(abi::Node*, abi::Dword* n) {
     *n = 0;
     return 0;
 }
-VQX_EXPORT abi::Status FT_Open(int, abi::Handle*) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_Open(int, abi::Handle*) {
     return 2;
 }
-VQX_EXPORT abi::Status FT_Close(abi::Handle) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_Close(abi::Handle) {
     return 0;
 }
-VQX_EXPORT abi::Status FT_SetTimeouts(abi::Handle, abi::Dword, abi::Dword) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_SetTimeouts(abi::Handle, abi::Dword, abi::Dword) {
     return 0;
 }
-VQX_EXPORT abi::Status FT_Purge(abi::Handle, abi::Dword) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_Purge(abi::Handle, abi::Dword) {
     return 0;
 }
-VQX_EXPORT abi::Status FT_SetBaudRate(abi::Handle, abi::Dword) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_SetBaudRate(abi::Handle, abi::Dword) {
     return 0;
 }
-VQX_EXPORT abi::Status FT_Write(abi::Handle, void*, abi::Dword, abi::Dword*) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_Write(abi::Handle, void*, abi::Dword, abi::Dword*) {
     return 0;
 }
-VQX_EXPORT abi::Status FT_Read(abi::Handle, void*, abi::Dword, abi::Dword*) {
+VQX_FTEXPORT abi::Status VQX_FTAPI FT_Read(abi::Handle, void*, abi::Dword, abi::Dword*) {
     return 0;
 }

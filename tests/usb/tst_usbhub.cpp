@@ -2,6 +2,7 @@
 // bus and its status poll, slot EEPROM transfers, and the driver factory.
 
 #include <QtTest>
+#include <algorithm>
 
 #include <cstring>
 
@@ -794,11 +795,12 @@ private slots:
         QVERIFY(!createDriver("nonsense", &why));
         QVERIFY(QString::fromStdString(why).contains("nonsense"));
         QVERIFY(!createDriver("sim", &why)); // nothing registered
+        auto hub = vqx::sim::makeDemoHub();
+#ifdef VQX_HAVE_LIBFTDI
         auto ftdi = createDriver("libftdi", &why);
         QVERIFY(ftdi);
         QCOMPARE(QString::fromStdString(ftdi->name()), QString("libftdi"));
         // The built-in kinds cannot be taken over.
-        auto hub = vqx::sim::makeDemoHub();
         registerDriver("libftdi", [hub] { return std::make_unique<SimHubDriver>(hub); });
         QCOMPARE(QString::fromStdString(createDriver("libftdi")->name()), QString("libftdi"));
         // "auto" takes the vendor library when it loads, otherwise libftdi, and says why.
@@ -811,6 +813,18 @@ private slots:
         // A hub without a driver argument gets the default backend.
         CUsbHub usb;
         QVERIFY(usb.Driver());
+#else
+        // Without libftdi the vendor's library is the only backend; "libftdi" stays reserved.
+        QVERIFY(!createDriver("libftdi", &why));
+        QVERIFY2(QString::fromStdString(why).contains("not part of this build"), why.c_str());
+        registerDriver("libftdi", [hub] { return std::make_unique<SimHubDriver>(hub); });
+        QVERIFY(!createDriver("libftdi"));
+        const std::vector<std::string> kinds = driverKinds();
+        QVERIFY(std::find(kinds.begin(), kinds.end(), "libftdi") == kinds.end());
+        auto automatic = createDriver("auto", &why);
+        if (!automatic)
+            QVERIFY2(QString::fromStdString(why).contains("FTD2XX.dll"), why.c_str());
+#endif
     }
 
     void autoChoice_data() {

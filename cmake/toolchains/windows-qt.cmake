@@ -1,0 +1,26 @@
+# Toolchain of the `windows` preset: Qt 6 built for x86_64-w64-mingw32 by
+# scripts/setup-windows-deps, used through Qt's own qt.toolchain.cmake, which loads
+# mingw-w64-x86_64.cmake (the compilers) and points Qt's host tools at the build machine's Qt.
+#
+# Qt's folder: VQX_QT_MINGW_DIR (cache variable or environment variable), by default
+# ${XDG_CACHE_HOME:-~/.cache}/vqx250/qt6-mingw-6.4.2, the default of setup-windows-deps.
+if(NOT VQX_QT_MINGW_DIR)
+    if(DEFINED ENV{VQX_QT_MINGW_DIR} AND NOT "$ENV{VQX_QT_MINGW_DIR}" STREQUAL "")
+        set(_vqx_qt "$ENV{VQX_QT_MINGW_DIR}")
+    elseif(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
+        set(_vqx_qt "$ENV{XDG_CACHE_HOME}/vqx250/qt6-mingw-6.4.2")
+    else()
+        set(_vqx_qt "$ENV{HOME}/.cache/vqx250/qt6-mingw-6.4.2")
+    endif()
+    set(VQX_QT_MINGW_DIR "${_vqx_qt}" CACHE PATH "Qt 6 for mingw-w64 (scripts/setup-windows-deps)")
+endif()
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VQX_QT_MINGW_DIR)
+
+set(_vqx_qt_toolchain "${VQX_QT_MINGW_DIR}/lib/cmake/Qt6/qt.toolchain.cmake")
+if(NOT EXISTS "${_vqx_qt_toolchain}")
+    message(FATAL_ERROR "No Qt for Windows in ${VQX_QT_MINGW_DIR}: run scripts/setup-windows-deps "
+                        "(or set VQX_QT_MINGW_DIR to its folder).")
+endif()
+# The compilers come from this tree's toolchain file, wherever the cache was built from.
+set(QT_CHAINLOAD_TOOLCHAIN_FILE "${CMAKE_CURRENT_LIST_DIR}/mingw-w64-x86_64.cmake")
+include("${_vqx_qt_toolchain}")
