@@ -567,6 +567,9 @@ private slots:
             << QStringList{"read", "--slot", "5", "--driver", "sim"};
         QTest::newRow("write and read back")
             << simHub << write << write + QStringList{"--driver", "sim"};
+        QTest::newRow("every slot's record")
+            << simHub << QStringList{"slots", "--records", "--json"}
+            << QStringList{"slots", "--records", "--json", "--driver", "sim"};
     }
     void libftdiLikeSim() {
         SKIP_WITHOUT_USB_EMULATION();

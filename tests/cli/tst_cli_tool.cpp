@@ -261,6 +261,7 @@ private slots:
         QFETCH(bool, usb);
         QFETCH(bool, plan);
         QTemporaryDir runtime;
+        const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
         qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
         auto model = std::make_shared<ModuleModel>(ModuleModel::Variant::V2);
         ModuleServer server(model);
@@ -300,7 +301,7 @@ private slots:
         const Run free = runTool(args, false, hubDriver(hub));
         QCOMPARE(free.exit, 0);
         QVERIFY(module->record() != before);
-        qunsetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", savedRuntime);
     }
 
     // The bytes the tool writes are the record layout: gateway, mask, IP, each last octet
