@@ -17,6 +17,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#ifdef Q_OS_WIN
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include "ApplyEngine.h"
 #include "DemoEnvironment.h"
 #include "DriverFactory.h"
@@ -590,7 +595,13 @@ int Runner::apply() {
     // The plan, and the checks of every entry before any module is touched.
     QFile in;
     if (m_o.plan == "-") {
-        if (!in.open(stdin, QIODevice::ReadOnly))
+        // Read through the descriptor, unbuffered: on Windows a QFile over the C stream of a
+        // pipe reports the pipe's end as a read error. The plan is taken as bytes there too
+        // (no CR-LF translation, no end at a Ctrl-Z); the parser accepts both line ends.
+#ifdef Q_OS_WIN
+        _setmode(_fileno(stdin), _O_BINARY);
+#endif
+        if (!in.open(fileno(stdin), QIODevice::ReadOnly))
             return fail(
                 Outcome::fail(Exit::Usage, QStringLiteral("cannot read the plan from stdin")));
     } else {

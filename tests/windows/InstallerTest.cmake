@@ -42,8 +42,30 @@ set(prefix "${WORK_DIR}/prefix")
 # the Linux side's Qt settings.
 set(wine ${CMAKE_COMMAND} -E env --unset=QT_QPA_PLATFORM --unset=QT_PLUGIN_PATH
           --unset=WINEPATH ${WINE_RUN} --prefix ${prefix} --)
-set(wait_wine ${CMAKE_COMMAND} -E env WINEPREFIX=${prefix} wineserver -w)
 
+# Waits (at most a minute) until the uninstaller has removed the folder, the shortcuts and,
+# last of all, its registration. It finishes in a copy of itself after the started program
+# has exited; `wineserver -w` cannot tell, as wine-run keeps the prefix's server up.
+function(wait_for_removal dir key)
+    foreach(i RANGE 120)
+        file(GLOB_RECURSE left LIST_DIRECTORIES true "${prefix}/drive_c/ProgramData/*")
+        list(FILTER left INCLUDE REGEX "VQX250_IPConfig")
+        if(NOT EXISTS "${dir}" AND NOT left)
+            execute_process(COMMAND ${wine} reg query ${key} RESULT_VARIABLE rc
+                            OUTPUT_QUIET ERROR_QUIET)
+            if(NOT rc EQUAL 0)
+                return()
+            endif()
+        endif()
+        execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 0.5)
+    endforeach()
+endfunction()
+
+# A server left by an interrupted run would keep serving the prefix's old folder.
+if(EXISTS "${prefix}")
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${prefix} wineserver -k
+                    OUTPUT_QUIET ERROR_QUIET)
+endif()
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
 
@@ -80,8 +102,7 @@ check(at EQUAL -1)
 
 # 2. Silent installation into a fresh prefix.
 execute_process(COMMAND ${wine} ${installer} /S RESULT_VARIABLE rc)
-check(rc EQUAL 0)
-execute_process(COMMAND ${wait_wine})
+check(rc EQUAL 0) # the installer has done its work when it exits
 set(dir "${prefix}/drive_c/Program Files/VQX250_IPConfig")
 foreach(f IN LISTS expected_files ITEMS Uninstall.exe)
     check(EXISTS "${dir}/${f}")
@@ -112,7 +133,7 @@ endforeach()
 execute_process(COMMAND ${wine} "C:\\Program Files\\VQX250_IPConfig\\Uninstall.exe" /S
                 RESULT_VARIABLE rc)
 check(rc EQUAL 0)
-execute_process(COMMAND ${wait_wine}) # the uninstaller finishes in a copy of itself
+wait_for_removal("${dir}" "${key}")
 check(NOT EXISTS "${dir}")
 file(GLOB_RECURSE links LIST_DIRECTORIES true "${prefix}/drive_c/ProgramData/*")
 list(FILTER links INCLUDE REGEX "VQX250_IPConfig")
