@@ -147,9 +147,9 @@ int main(int argc, char* argv[]) {
         expected.insert(vqx::formatAddress(address));
     }
     QByteArray out;
-    const double s = runTool(tool, {QStringLiteral("scan"), QStringLiteral("127.78.4.0/22"),
-                                    QStringLiteral("--json")},
-                             &out);
+    const double s = runTool(
+        tool, {QStringLiteral("scan"), QStringLiteral("127.78.4.0/22"), QStringLiteral("--json")},
+        &out);
     if (s < 0)
         return 1;
     std::set<QString> seen;
