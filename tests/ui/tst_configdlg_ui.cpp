@@ -27,6 +27,8 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 #undef MessageBox
+#elif defined(Q_OS_UNIX)
+#include <unistd.h>
 #endif
 
 using namespace uitest;
@@ -75,7 +77,8 @@ bool writeFakeArp(const QString& dir) {
 }
 #else
 // A stand-in for the system's arp tool: waits for a file "go" beside it (at most about 30 s),
-// then appends its arguments, one a line, to "args" beside it. Uses no PATH lookups.
+// then notes its session ("session", Linux) and appends its arguments, one a line, to "args"
+// beside it. Uses no PATH lookups.
 bool writeFakeArp(const QString& dir) {
     QFile f(dir + QStringLiteral("/arp"));
     if (!f.open(QIODevice::WriteOnly))
@@ -85,10 +88,32 @@ bool writeFakeArp(const QString& dir) {
             "n=0\n"
             "while [ ! -e \"$here/go\" ] && [ $n -lt 600 ]; do /bin/sleep 0.05; n=$((n+1)); done\n"
             "[ -e \"$here/go\" ] || { echo gave-up >> \"$here/args\"; exit 1; }\n"
+            "sixth() { set -- $1; echo \"$6\"; }\n"
+            "read -r stat < /proc/$$/stat 2>/dev/null && sixth \"$stat\" > \"$here/session\"\n"
             "printf '%s\\n' \"$@\" >> \"$here/args\"\n"
             "echo output that nobody reads\n");
     f.close();
     return f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+#endif
+
+#ifdef Q_OS_LINUX
+// Children of this process that have ended and not been waited for.
+int zombieChildren() {
+    int zombies = 0;
+    const QString self = QString::number(::getpid());
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        // pid (comm) state ppid ...: the fields after the last ')'.
+        const QByteArray stat = f.readAll();
+        const QList<QByteArray> rest =
+            stat.mid(stat.lastIndexOf(')') + 2).split(' '); // state ppid ...
+        if (rest.size() > 1 && rest[0] == "Z" && rest[1] == self.toLatin1())
+            ++zombies;
+    }
+    return zombies;
 }
 #endif
 
@@ -354,6 +379,13 @@ private slots:
             QFileInfo(QCoreApplication::applicationFilePath()).fileName().toLower().toUtf8();
         QCOMPARE(readAll(tools.filePath(QStringLiteral("report"))),
                  "console=0\nshow=0\nparent=" + self + "\n");
+#elif defined(Q_OS_LINUX)
+        // In a session of its own (a Ctrl-C at this program's terminal is not its business),
+        // and reaped once it has ended: no zombie is left behind.
+        const QByteArray session = readAll(tools.filePath(QStringLiteral("session"))).trimmed();
+        QVERIFY(!session.isEmpty());
+        QVERIFY(session != QByteArray::number(::getsid(0)));
+        QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(), 0, 20000);
 #endif
     }
 
