@@ -7,11 +7,14 @@
 // The tool runs as its own process; this process serves the modules meanwhile and checks
 // that every module took its planned record and that the scan found exactly the modules.
 //
-//   bench_fleet [modules]      (default 200)
+//   bench_fleet [modules]           (default 200)
+//   bench_fleet --serve [modules]   only serve the plan's modules and print the plan's path,
+//                                   for running the tool by hand (under perf, strace...)
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <vector>
@@ -82,9 +85,11 @@ double runTool(const QString& tool, const QStringList& args, QByteArray* out = n
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    const int modules = argc > 1 ? std::atoi(argv[1]) : 200;
+    const bool serveOnly = argc > 1 && std::strcmp(argv[1], "--serve") == 0;
+    const int argModules = serveOnly ? 2 : 1;
+    const int modules = argc > argModules ? std::atoi(argv[argModules]) : 200;
     if (modules < 1 || modules > 65000) {
-        std::fprintf(stderr, "usage: bench_fleet [modules 1..65000]\n");
+        std::fprintf(stderr, "usage: bench_fleet [--serve] [modules 1..65000]\n");
         return 2;
     }
     const QString tool = QStringLiteral(VQX_IPCONFIG_PATH);
@@ -119,6 +124,12 @@ int main(int argc, char* argv[]) {
         for (Served& s : fleet)
             s.server->model().setRecord(kFactory.toBytes());
     };
+
+    if (serveOnly) {
+        std::printf("%s\n", qPrintable(planPath));
+        std::fflush(stdout);
+        return app.exec();
+    }
 
     std::printf("apply of %d modules (one process serving them on 127.77.x.y)\n", modules);
     double serial = 0, parallel = 0;
