@@ -248,6 +248,9 @@ private:
     }
 
     void scheduleWrites() {
+        // Who is about to write is announced before the first of them can start, so that
+        // an interruption at any moment names every record that may be half written.
+        std::vector<std::pair<std::size_t, int>> starts;
         for (std::size_t i = 0; i < m_items.size(); ++i) {
             if (m_stage[i] != Stage::Read)
                 continue;
@@ -267,10 +270,12 @@ private:
             m_free[static_cast<std::size_t>(w)] = false;
             m_stage[i] = Stage::Writing;
             m_writing << m_items[i].entry.target();
-            startWrite(i, w);
+            starts.emplace_back(i, w);
         }
         if (m_h.writing)
             m_h.writing(m_writing);
+        for (const auto& [i, w] : starts)
+            startWrite(i, w);
     }
 
     void startWrite(std::size_t i, int w) {

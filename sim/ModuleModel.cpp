@@ -97,7 +97,7 @@ void ModuleModel::startCommand(std::uint32_t word) {
     if (count == 0)
         count = 256;
 
-    m_pollsLeft = m_busyPolls;
+    m_pollsLeft = write && !read && m_writeBusyPolls >= 0 ? m_writeBusyPolls : m_busyPolls;
     m_done = false;
     m_success = m_enabled && (read != write);
 

@@ -73,6 +73,9 @@ public:
     void setFirmwareWord(std::uint16_t w) { m_firmwareWord = w; }
     /// Status reads that report "busy" after each command before "done".
     void setBusyPolls(int polls) { m_busyPolls = polls < 0 ? 0 : polls; }
+    /// Status reads that report "busy" after each write command, in place of the above (an
+    /// EEPROM takes far longer to write a byte than to read one); -1: as for every command.
+    void setWriteBusyPolls(int polls) { m_writeBusyPolls = polls < 0 ? -1 : polls; }
     Faults& faults() { return m_faults; }
     const Faults& faults() const { return m_faults; }
 
@@ -105,6 +108,7 @@ private:
     std::array<std::uint8_t, kEepromSize> m_eeprom{};
     Faults m_faults;
     int m_busyPolls = 0;
+    int m_writeBusyPolls = -1;
 
     bool m_enabled = false;
     std::deque<std::uint8_t> m_writeFifo; // bytes written to the data register

@@ -75,6 +75,10 @@ int main(int argc, char* argv[]) {
         {QStringLiteral("busy-polls"),
          QStringLiteral("Status reads that report busy before done (default 0)."),
          QStringLiteral("n"), QStringLiteral("0")},
+        {QStringLiteral("write-busy-polls"),
+         QStringLiteral("Status reads that report busy after a write command, in place of\n"
+                        "--busy-polls (a slow EEPROM write; the client gives up after 3 s)."),
+         QStringLiteral("n")},
         {QStringLiteral("fail-at"),
          QStringLiteral("EEPROM address whose transfers the controller fails."),
          QStringLiteral("addr")},
@@ -136,6 +140,12 @@ int main(int argc, char* argv[]) {
     auto model = std::make_shared<vqx::sim::ModuleModel>(
         variant == 2 ? vqx::sim::ModuleModel::Variant::V2 : vqx::sim::ModuleModel::Variant::V1);
     model->setBusyPolls(busy);
+    if (p.isSet(QStringLiteral("write-busy-polls"))) {
+        const int writeBusy = p.value(QStringLiteral("write-busy-polls")).toInt(&ok);
+        if (!ok || writeBusy < 0)
+            return fail(QStringLiteral("--write-busy-polls must be a number of 0 or more"));
+        model->setWriteBusyPolls(writeBusy);
+    }
 
     vqx::NetworkRecord record{0xC0A80101, 0xFFFFFF00, 0xC0A80114};
     QString error;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,6 +18,8 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
 
 #include <unistd.h>
 
@@ -826,6 +829,80 @@ private slots:
         QCOMPARE(o.value("result").toString(), QStringLiteral("verification mismatch"));
         QCOMPARE(o.value("exit").toInt(), kMismatch);
     }
+
+#ifndef Q_OS_WIN
+    // A second Ctrl-C while records are being written ends the tool at once, naming every
+    // module whose record may be half written. The modules' EEPROM writes never finish (the
+    // tool would give up on each after 3 s), so a tool that waited for the transfers in
+    // flight would print its report and no such names.
+    void secondInterruptEndsAtOnce_data() {
+        QTest::addColumn<int>("modules");
+        QTest::addColumn<QString>("command");
+        QTest::newRow("apply --jobs 2") << 2 << QStringLiteral("apply");
+        QTest::newRow("write") << 1 << QStringLiteral("write");
+    }
+    void secondInterruptEndsAtOnce() {
+        QFETCH(int, modules);
+        QFETCH(QString, command);
+        std::vector<std::unique_ptr<Modsim>> sims;
+        QStringList names;
+        QByteArray plan = "host,port,ip,mask,gateway\n";
+        for (int i = 0; i < modules; ++i) {
+            sims.push_back(std::make_unique<Modsim>(
+                QStringList{"--variant", "2", "--write-busy-polls", "1000000000"}));
+            QVERIFY(sims.back()->port() != 0);
+            names << QStringLiteral("127.0.0.1:%1").arg(sims.back()->port());
+            plan += QStringLiteral("127.0.0.1,%1,10.0.0.%2,255.255.255.0,10.0.0.1\n")
+                        .arg(sims.back()->port())
+                        .arg(i + 10)
+                        .toLatin1();
+        }
+        QTemporaryDir dir;
+        const QStringList args =
+            command == QLatin1String("apply")
+                ? QStringList{"apply", writePlan(dir, "plan.csv", plan), "--jobs", "2", "-v"}
+                : QStringList{"write",         "-v",        "--ip",    "10.0.0.10", "--mask",
+                              "255.255.255.0", "--gateway", "10.0.0.1"} +
+                      sims.front()->target();
+        // -v shows each request, thousands of status polls a second: into a file, so that
+        // the tool never waits for this test to read them.
+        QFile errFile(dir.filePath("stderr"));
+        QProcess p;
+        p.setStandardErrorFile(errFile.fileName());
+        p.start(tool(), args);
+        QVERIFY(p.waitForStarted(10000));
+        QVERIFY(errFile.open(QIODevice::ReadOnly));
+        // The EEPROM write command of the record's first byte.
+        const QByteArray firstWrite = "> 8D 01 0C 00 00 04";
+        QByteArray err;
+        QDeadlineTimer deadline(20000);
+        while (!err.contains(firstWrite) && !deadline.hasExpired() &&
+               p.state() != QProcess::NotRunning) {
+            p.waitForFinished(20);
+            err += errFile.readAll();
+        }
+        QVERIFY2(err.contains(firstWrite), err.right(400).constData());
+        // Two signals sent together could merge into one: a signal at a time until it ends.
+        for (int i = 0; i < 50 && p.state() != QProcess::NotRunning; ++i) {
+            ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+            p.waitForFinished(100);
+        }
+        QVERIFY(p.state() == QProcess::NotRunning || p.waitForFinished(20000));
+        err += errFile.readAll();
+        const QByteArray out = p.readAllStandardOutput();
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 130,
+                 qPrintable(QStringLiteral("exit %1 (%2); %3")
+                                .arg(p.exitCode())
+                                .arg(p.exitStatus() == QProcess::NormalExit ? "normal" : "crash")
+                                .arg(QString::fromUtf8(err.right(400)))));
+        const QString said = QString::fromUtf8(err);
+        QVERIFY2(said.contains(modules > 1 ? "these modules may be half written: " +
+                                                 names.join(QStringLiteral(", "))
+                                           : names.front() + " may be half written"),
+                 qPrintable(said.right(600)));
+        QVERIFY2(!out.contains("succeeded") && !out.contains("Verified"), out.constData());
+    }
+#endif
 };
 
 QTEST_GUILESS_MAIN(TestCliEndToEnd)
