@@ -818,6 +818,12 @@ void CConfigDlg::OnSet() {
     m_gateAddress->GetAddress(settings.gateway);
     m_maskAddress->GetAddress(settings.mask);
     m_ipAddress->GetAddress(settings.ip);
+    // Without a slot there is nothing to write to: said before any question about the
+    // settings themselves.
+    if (usb && (SlotIndex() < 0 || SlotIndex() >= kSlotCount)) {
+        MessageBox(chooseSlotText());
+        return;
+    }
     if (const QString problems = SettingsProblems(settings);
         !problems.isEmpty() &&
         MessageBox(problems + QStringLiteral(" Write anyway?"), QString(), QString(),

@@ -442,6 +442,13 @@ private slots:
         QVERIFY(hub->accesses().empty());
         QCOMPARE(hub->writeCalls(), 0);
         QCOMPARE(hub->module(2)->record(), before);
+        // Settings that fail the check change nothing: the missing slot is said first, and
+        // no question asks to write them anywhere.
+        h.messages.clear();
+        h.ip(1006)->SetAddress(0);
+        h.dlg->OnSet();
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Choose a slot first.")});
+        QCOMPARE(hub->writeCalls(), 0);
         // The read handler guards the same way.
         h.messages.clear();
         h.dlg->OnSlotSelected();
