@@ -819,8 +819,9 @@ void CConfigDlg::OnSet() {
     m_maskAddress->GetAddress(settings.mask);
     m_ipAddress->GetAddress(settings.ip);
     // Without a slot there is nothing to write to: said before any question about the
-    // settings themselves.
-    if (usb && (SlotIndex() < 0 || SlotIndex() >= kSlotCount)) {
+    // settings themselves. The slot is taken once; input is held off while the bytes go out.
+    const int slot = usb ? SlotIndex() : -1;
+    if (usb && (slot < 0 || slot >= kSlotCount)) {
         MessageBox(chooseSlotText());
         return;
     }
@@ -833,17 +834,8 @@ void CConfigDlg::OnSet() {
     for (int i = 0; i < vqx::kRecordSize; ++i) {
         const auto address = static_cast<std::uint16_t>(vqx::kRecordFirstAddress + i);
         const std::uint8_t value = record[static_cast<std::size_t>(i)];
-        int r = 0;
-        if (!usb) {
-            r = m_socket->WriteEeprom(address, &value, 1);
-        } else {
-            const int slot = SlotIndex();
-            if (slot < 0 || slot >= kSlotCount) {
-                MessageBox(chooseSlotText());
-                return;
-            }
-            r = m_hub.WriteSlotEeprom(slot, address, value);
-        }
+        const int r = usb ? m_hub.WriteSlotEeprom(slot, address, value)
+                          : m_socket->WriteEeprom(address, &value, 1);
         if (r != 0) {
             MessageBox(errorText(r));
             return;
