@@ -70,14 +70,16 @@ struct CUsbHub::Private {
     FT_HANDLE channelB = nullptr;
     bool open = false;
 
-    /// Reads the device list into `nodes`; 0, a D2XX status, -1 for an empty list when
-    /// `emptyIsError`, kListTooLong or kOutOfMemory.
+    /// Reads the device list into `nodes`; 0, a D2XX status (FT_DEVICE_NOT_FOUND without a
+    /// driver), kListTooLong or kOutOfMemory. An empty list is 0 with `count` 0.
     int readList(std::unique_ptr<DeviceListNode[]>& nodes, std::uint32_t& count);
     int sendAll(const std::uint8_t* bytes, std::size_t length);
     int receiveAll(std::uint8_t* bytes, std::size_t length);
 };
 
 int CUsbHub::Private::readList(std::unique_ptr<DeviceListNode[]>& nodes, std::uint32_t& count) {
+    if (!driver)
+        return static_cast<int>(FT_DEVICE_NOT_FOUND);
     std::uint32_t n = 0;
     if (const FT_STATUS st = driver->CreateDeviceInfoList(&n); st != FT_OK)
         return static_cast<int>(st);
@@ -178,8 +180,6 @@ void CUsbHub::SetSleep(std::function<void(unsigned ms)> sleep) {
 }
 
 int CUsbHub::CountHubs(std::uint8_t& count) {
-    if (!d->driver)
-        return static_cast<int>(FT_DEVICE_NOT_FOUND);
     std::unique_ptr<DeviceListNode[]> nodes;
     std::uint32_t n = 0;
     if (const int rc = d->readList(nodes, n); rc != 0)
@@ -193,8 +193,6 @@ int CUsbHub::CountHubs(std::uint8_t& count) {
 }
 
 int CUsbHub::HubSerial(std::uint8_t index, std::string& serial) {
-    if (!d->driver)
-        return static_cast<int>(FT_DEVICE_NOT_FOUND);
     std::unique_ptr<DeviceListNode[]> nodes;
     std::uint32_t n = 0;
     if (const int rc = d->readList(nodes, n); rc != 0)
@@ -215,9 +213,6 @@ int CUsbHub::HubSerial(std::uint8_t index, std::string& serial) {
 int CUsbHub::Open(std::uint8_t index) {
     if (d->open)
         Close();
-    if (!d->driver)
-        return static_cast<int>(FT_DEVICE_NOT_FOUND);
-
     std::unique_ptr<DeviceListNode[]> nodes;
     std::uint32_t n = 0;
     if (const int rc = d->readList(nodes, n); rc != 0)
