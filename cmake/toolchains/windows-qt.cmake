@@ -3,14 +3,20 @@
 # mingw-w64-x86_64.cmake (the compilers) and points Qt's host tools at the build machine's Qt.
 #
 # Qt's folder: VQX_QT_MINGW_DIR (cache variable or environment variable), by default
-# ${XDG_CACHE_HOME:-~/.cache}/vqx250/qt6-mingw-6.4.2, the default of setup-windows-deps.
+# ${XDG_CACHE_HOME:-~/.cache}/vqx250/qt6-mingw-6.4.2-HASH, the default of setup-windows-deps:
+# HASH is the start of the SHA-256 of cmake/windows/qt-mingw-configure.txt followed by
+# mingw-w64-x86_64.cmake, so a Qt built from another configure line is never picked up.
 if(NOT VQX_QT_MINGW_DIR)
+    file(READ "${CMAKE_CURRENT_LIST_DIR}/../windows/qt-mingw-configure.txt" _vqx_line)
+    file(READ "${CMAKE_CURRENT_LIST_DIR}/mingw-w64-x86_64.cmake" _vqx_chain)
+    string(SHA256 _vqx_hash "${_vqx_line}${_vqx_chain}")
+    string(SUBSTRING "${_vqx_hash}" 0 12 _vqx_hash)
     if(DEFINED ENV{VQX_QT_MINGW_DIR} AND NOT "$ENV{VQX_QT_MINGW_DIR}" STREQUAL "")
         set(_vqx_qt "$ENV{VQX_QT_MINGW_DIR}")
     elseif(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
-        set(_vqx_qt "$ENV{XDG_CACHE_HOME}/vqx250/qt6-mingw-6.4.2")
+        set(_vqx_qt "$ENV{XDG_CACHE_HOME}/vqx250/qt6-mingw-6.4.2-${_vqx_hash}")
     else()
-        set(_vqx_qt "$ENV{HOME}/.cache/vqx250/qt6-mingw-6.4.2")
+        set(_vqx_qt "$ENV{HOME}/.cache/vqx250/qt6-mingw-6.4.2-${_vqx_hash}")
     endif()
     set(VQX_QT_MINGW_DIR "${_vqx_qt}" CACHE PATH "Qt 6 for mingw-w64 (scripts/setup-windows-deps)")
 endif()
