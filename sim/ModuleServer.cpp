@@ -7,19 +7,15 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include "RequestFraming.h"
+
 namespace vqx::sim {
 
 namespace {
 constexpr int kPacket = 1460;
 constexpr int kPayloadPerPacket = kPacket - 4;
-constexpr std::uint32_t kMaxReadWords = 65536;      // larger reads are not served
 constexpr qsizetype kMaxRecorded = 4 * 1024 * 1024; // request bytes kept for received()
 constexpr qint64 kReadChunk = 64 * 1024;            // request bytes taken in at a time
-
-std::uint32_t decodeValue(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 7) | (std::uint32_t{p[2]} << 14) |
-           (std::uint32_t{p[3]} << 21) | (std::uint32_t{p[4] & 0x0Fu} << 28);
-}
 } // namespace
 
 struct ModuleServer::Connection {
@@ -154,54 +150,21 @@ bool ModuleServer::takeGroup(Connection* c) {
     const qsizetype available = c->pending.size() - c->pos;
     if (available <= 0)
         return false;
-    const bool strict = m_model->strict();
-    // Resynchronise on the header byte: the only byte of a group with bit 7 set.
-    if ((p[0] & 0x80) == 0) {
-        if (strict && !c->stray) {
-            c->stray = true;
-            m_model->reject(QStringLiteral("byte %1 outside a request group")
-                                .arg(p[0], 2, 16, QLatin1Char('0'))
-                                .toUpper()
-                                .toStdString());
-        }
-        ++c->pos;
-        return true;
-    }
-    c->stray = false;
-    if (strict) {
-        // A data byte with bit 7 set ends the group early: it is the next header.
-        for (qsizetype i = 1; i < 6 && i < available; ++i) {
-            if (p[i] & 0x80) {
-                m_model->reject(
-                    QStringLiteral("request %1: data byte %2 has bit 7 set")
-                        .arg(QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(p), i + 1)
-                                                     .toHex(' ')
-                                                     .toUpper()))
-                        .arg(i)
-                        .toStdString());
-                c->pos += i;
-                return true;
-            }
-        }
-    }
-    if (available < 6)
+    const RequestStep step =
+        nextRequest(p, static_cast<std::size_t>(available), m_model->strict(), c->stray);
+    if (step.kind == RequestStep::Kind::NeedMore)
         return false;
-    c->pos += 6;
-    if (strict && ((p[0] & 0x20) != 0 || (p[5] & 0x70) != 0)) {
-        m_model->reject(
-            QStringLiteral("request %1: reserved bits set")
-                .arg(QString::fromLatin1(
-                    QByteArray(reinterpret_cast<const char*>(p), 6).toHex(' ').toUpper()))
-                .toStdString());
-        return true;
-    }
-    handleGroup(c, p);
+    if (!step.rejection.empty())
+        m_model->reject(step.rejection);
+    c->pos += static_cast<qsizetype>(step.length);
+    if (step.kind == RequestStep::Kind::Group)
+        handleGroup(c, p);
     return true;
 }
 
 void ModuleServer::handleGroup(Connection* c, const std::uint8_t* group) {
     const std::uint8_t reg = group[0] & 0x1F;
-    const std::uint32_t value = decodeValue(group + 1);
+    const std::uint32_t value = decodeRequestValue(group + 1);
     const bool read = (group[0] & 0x40) != 0;
     log(QStringLiteral("<- %1  %2 reg %3 value 0x%4")
             .arg(QString::fromLatin1(
@@ -218,7 +181,7 @@ void ModuleServer::handleGroup(Connection* c, const std::uint8_t* group) {
         return;
     if (value == 0)
         return; // a read of no words has no reply
-    if (value > kMaxReadWords) {
+    if (value > kMaxServedReadWords) {
         log(QStringLiteral("   read of %1 words ignored: more than the simulator serves")
                 .arg(value));
         return;
