@@ -12,8 +12,6 @@ namespace vqx::sim::usbemu {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Vendor requests (libftdi's SIO_* numbers).
 enum : std::uint8_t {
     kReset = 0x00,
@@ -36,6 +34,8 @@ enum : std::uint8_t {
 constexpr std::uint8_t kVendorOut = 0x40;
 constexpr std::uint8_t kVendorIn = 0xC0;
 constexpr std::uint8_t kSyncBitBang = 0x04;
+// The chip's IN FIFO of a channel (4 KiB on this kind of chip).
+constexpr std::size_t kInFifoBytes = 4096;
 // Modem status (bit 0 always set, CTS and DSR active) and line status (THRE, TEMT).
 constexpr std::uint8_t kModemStatus = 0x31;
 constexpr std::uint8_t kLineStatus = 0x60;
@@ -107,7 +107,10 @@ Config::Config() {
               types.begin());
 }
 
-bool Config::parse(const std::string& text, Config& config, std::string* error) {
+bool Config::parse(const std::string& text, Config& out, std::string* error) {
+    // Items go into a copy, taken over only when every item is good: a refused text leaves
+    // the configuration as it was.
+    Config config = out;
     std::string items = text;
     std::replace(items.begin(), items.end(), ';', ' ');
     std::istringstream in(items);
@@ -165,19 +168,27 @@ bool Config::parse(const std::string& text, Config& config, std::string* error) 
         } else
             return bad("unknown item or bad value");
     }
+    out = config;
     return true;
 }
 
 // ---- The emulation -----------------------------------------------------------------------
 
 Emulation& Emulation::instance() {
-    static Emulation* emulation = new Emulation; // never destroyed, see the header
+    const char* text = std::getenv("VQX250_USBEMU");
+    static Emulation* emulation = new Emulation(text ? text : ""); // never destroyed
     return *emulation;
 }
 
-Emulation::Emulation() {
-    const char* text = std::getenv("VQX250_USBEMU");
-    configure(text ? text : "");
+Emulation::Emulation(const std::string& configText)
+    : m_time{[] { return Clock::now(); },
+             [](Clock::time_point until) { std::this_thread::sleep_until(until); }} {
+    configure(configText);
+}
+
+void Emulation::setTime(Time time) {
+    std::lock_guard lock(m_mutex);
+    m_time = std::move(time);
 }
 
 void Emulation::configure(const std::string& text) {
@@ -222,6 +233,7 @@ void Emulation::log(const std::string& line) {
 }
 
 int Emulation::reject(const std::string& why, int code) {
+    ++m_rejections;
     log("REJECTED: " + why);
     std::fprintf(stderr, "vqx250-usbemu: rejected: %s\n", why.c_str());
     std::fflush(stderr);
@@ -576,7 +588,7 @@ int Emulation::vendorRequest(libusb_device_handle* handle, std::uint8_t requestT
             port.in.clear();
         else if (value != 1) // 1: purge the host-to-chip FIFO, which is always drained
             return reject("reset request with value " + hex4(value));
-        port.lastPacket = Clock::now();
+        port.lastPacket = m_time.now();
         return 0;
     case kModemCtrl:
         return 0;
@@ -668,10 +680,17 @@ bool Emulation::channelAReady(std::string* why) const {
 }
 
 void Emulation::takeHubReplies() {
+    // The hub's answers move into channel B's IN FIFO as far as it has room; the rest waits
+    // in the hub, whose own queue is bounded too (SimHub::kMaxQueuedReply).
     std::uint8_t buffer[256];
-    std::size_t n = 0;
-    while ((n = m_hub->takeReply(buffer, sizeof buffer)) > 0)
-        m_ports[1].in.insert(m_ports[1].in.end(), buffer, buffer + n);
+    std::deque<std::uint8_t>& in = m_ports[1].in;
+    while (in.size() < kInFifoBytes) {
+        const std::size_t n =
+            m_hub->takeReply(buffer, std::min(sizeof buffer, kInFifoBytes - in.size()));
+        if (n == 0)
+            break;
+        in.insert(in.end(), buffer, buffer + n);
+    }
 }
 
 int Emulation::bulk(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
@@ -719,7 +738,7 @@ int Emulation::bulkOut(Port& port, const unsigned char* data, int length, int* t
     const std::string what = "bulk out " + hex2(port.number == 1 ? 0x02 : 0x04) + " " +
                              std::to_string(length) + " bytes: " + hex(data, length);
     const auto waitTimeout = [&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(timeout ? timeout : 60000));
+        m_time.sleepUntil(m_time.now() + std::chrono::milliseconds(timeout ? timeout : 60000));
     };
     int taken = length;
     int rc = LIBUSB_SUCCESS;
@@ -758,12 +777,12 @@ int Emulation::bulkIn(Port& port, unsigned char* data, int length, int* transfer
                       unsigned timeout) {
     const std::string what =
         "bulk in " + hex2(port.number == 1 ? 0x81 : 0x83) + " " + std::to_string(length);
-    const auto start = Clock::now();
+    const auto start = m_time.now();
     const auto limit = start + std::chrono::milliseconds(timeout ? timeout : 60000);
     if (port.number == 2) {
         const long call = m_bIn++;
         if (m_config.silentAfter >= 0 && call >= m_config.silentAfter) {
-            std::this_thread::sleep_until(limit);
+            m_time.sleepUntil(limit);
             log(what + " -> 0, LIBUSB_ERROR_TIMEOUT (silent)");
             return LIBUSB_ERROR_TIMEOUT;
         }
@@ -779,19 +798,24 @@ int Emulation::bulkIn(Port& port, unsigned char* data, int length, int* transfer
             data[pos++] = port.in.front();
             port.in.pop_front();
         }
-        port.lastPacket = Clock::now();
+        port.lastPacket = m_time.now();
     };
-    while (static_cast<int>(port.in.size()) >= payload && pos + packet <= length)
+    const auto refill = [&] {
+        if (port.number == 2)
+            takeHubReplies();
+    };
+    for (refill(); static_cast<int>(port.in.size()) >= payload && pos + packet <= length;
+         refill())
         sendPacket(payload);
     int rc = LIBUSB_SUCCESS;
     if (pos + 2 <= length) {
         // A short packet ends the transfer; the chip sends it when the latency timer runs out.
         const auto due = port.lastPacket + std::chrono::milliseconds(port.latency);
         if (due > limit) {
-            std::this_thread::sleep_until(limit);
+            m_time.sleepUntil(limit);
             rc = LIBUSB_ERROR_TIMEOUT;
         } else {
-            std::this_thread::sleep_until(due);
+            m_time.sleepUntil(due);
             sendPacket(std::min({static_cast<int>(port.in.size()), payload - 1, length - pos - 2}));
         }
     }

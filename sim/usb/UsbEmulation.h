@@ -61,6 +61,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -108,7 +109,8 @@ struct Config {
     int busyPolls = 0;
 
     Config();
-    /// Reads the items of VQX250_USBEMU; false, with `error`, for an unknown or bad item.
+    /// Reads the items of VQX250_USBEMU into `config`; false, with `error`, for an unknown or
+    /// bad item, and `config` is then left as it was (no item of the text taken).
     static bool parse(const std::string& text, Config& config, std::string* error);
 };
 
@@ -127,9 +129,25 @@ struct Port {
 
 class Emulation {
 public:
+    using Clock = std::chrono::steady_clock;
+    /// The clock of the latency timer and of the transfer time-outs, and the wait until a
+    /// moment of it. By default the steady clock and a sleep of the calling thread; the fuzz
+    /// target runs the chip on a clock of its own.
+    struct Time {
+        std::function<Clock::time_point()> now;
+        std::function<void(Clock::time_point)> sleepUntil;
+    };
+
     /// The one emulated bus of the process (created on first use, never destroyed: libusb
-    /// calls may come from static destructors).
+    /// calls may come from static destructors), configured from VQX250_USBEMU.
     static Emulation& instance();
+    /// A bus of its own with the given configuration (for the fuzz target); a bad
+    /// configuration ends the process as one in VQX250_USBEMU does.
+    explicit Emulation(const std::string& configText);
+
+    void setTime(Time time);
+    /// Requests rejected so far.
+    long rejections() const { return m_rejections; }
 
     int init(libusb_context** ctx);
     void exit(libusb_context* ctx);
@@ -159,7 +177,6 @@ public:
     int unsupported(const char* what);
 
 private:
-    Emulation();
     void configure(const std::string& text);
     bool gone() const { return m_unplugged; }
     bool valid(libusb_device_handle* handle) const { return m_handles.count(handle) != 0; }
@@ -194,6 +211,8 @@ private:
     long m_shortLeft = 0;
     std::FILE* m_transcript = nullptr;
     long m_sequence = 0;
+    long m_rejections = 0;
+    Time m_time;
 };
 
 } // namespace vqx::sim::usbemu
