@@ -180,7 +180,7 @@ void SimHub::writeRegister(std::uint8_t reg, std::uint32_t word) {
 }
 
 void SimHub::readRegister(std::uint8_t reg, std::uint32_t count) {
-    if (m_faults.silent)
+    if (m_faults.silent || m_reply.size() + 2 * std::size_t{count} > kMaxQueuedReply)
         return;
     for (std::uint32_t i = 0; i < count; ++i) {
         std::uint16_t word = 0;

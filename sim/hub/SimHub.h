@@ -29,6 +29,10 @@ namespace vqx::sim {
 class SimHub {
 public:
     static constexpr std::uint32_t kId = 0x5A3C2207;
+    /// Reply bytes the hub holds unread at most. A read request whose reply would not fit is
+    /// not served (no reply, no effect), as the Ethernet simulator ignores reads beyond what
+    /// it serves: a request for up to 2^26 words must not make the simulator hold 128 MiB.
+    static constexpr std::size_t kMaxQueuedReply = 1024 * 1024;
 
     struct Faults {
         // Device list

@@ -9,6 +9,7 @@
 #include "CUsbHub.h"
 #include "DriverFactory.h"
 #include "SimHub.h"
+#include "UsbFraming.h"
 
 using namespace vqx::usb;
 using vqx::sim::ModuleModel;
@@ -332,6 +333,37 @@ private slots:
         QCOMPARE(bytes(hub->wire()), QByteArray::fromHex("c20200000000"));
         QCOMPARE(hub->readCalls(), 4);
         QCOMPARE(QByteArray(reinterpret_cast<char*>(b), 4), QByteArray::fromHex("21930500"));
+    }
+
+    // A read request is answered only while its reply fits the hub's reply queue; a larger
+    // one (the count field takes up to 2^26 - 1 words) has no reply and no effect. Found by
+    // fuzz_usb_emulation: one six-byte request made the simulator queue 128 MiB.
+    void oversizedReadNotServed_data() {
+        QTest::addColumn<uint>("count");
+        QTest::addColumn<uint>("queued");
+        QTest::addColumn<uint>("replyBytes");
+        QTest::newRow("two words") << 2u << 0u << 4u;
+        QTest::newRow("fills the queue") << 524288u << 0u << 1048576u;
+        QTest::newRow("one word too many") << 524289u << 0u << 0u;
+        QTest::newRow("largest count") << 0x3FFFFFFu << 0u << 0u;
+        QTest::newRow("behind a queued reply") << 524287u << 4u << 0u;
+    }
+    void oversizedReadNotServed() {
+        QFETCH(uint, count);
+        QFETCH(uint, queued);
+        QFETCH(uint, replyBytes);
+        SimHub hub;
+        if (queued) {
+            const auto first = vqx::usb::framing::readRequest(2, queued / 2);
+            hub.receive(first.data(), first.size());
+        }
+        const auto request = vqx::usb::framing::readRequest(2, count);
+        hub.receive(request.data(), request.size());
+        std::vector<std::uint8_t> buffer(64 * 1024);
+        std::size_t total = 0;
+        while (const std::size_t n = hub.takeReply(buffer.data(), buffer.size()))
+            total += n;
+        QCOMPARE(total, std::size_t{queued} + replyBytes);
     }
 
     void emptyTransfersAreBounded_data() {
