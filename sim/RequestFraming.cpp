@@ -7,9 +7,10 @@ namespace vqx::sim {
 
 namespace {
 QString hexBytes(const std::uint8_t* p, std::size_t n) {
-    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(p), static_cast<qsizetype>(n))
-                                   .toHex(' ')
-                                   .toUpper());
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(p), static_cast<qsizetype>(n))
+            .toHex(' ')
+            .toUpper());
 }
 } // namespace
 

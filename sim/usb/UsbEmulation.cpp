@@ -804,8 +804,7 @@ int Emulation::bulkIn(Port& port, unsigned char* data, int length, int* transfer
         if (port.number == 2)
             takeHubReplies();
     };
-    for (refill(); static_cast<int>(port.in.size()) >= payload && pos + packet <= length;
-         refill())
+    for (refill(); static_cast<int>(port.in.size()) >= payload && pos + packet <= length; refill())
         sendPacket(payload);
     int rc = LIBUSB_SUCCESS;
     if (pos + 2 <= length) {

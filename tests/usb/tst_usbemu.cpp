@@ -33,13 +33,17 @@ private slots:
     void configRefusedLeavesItUnchanged_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("good item, then an unknown one") << "strict bogus" << "'bogus'";
-        QTest::newRow("packet, then five slots") << "packet=64 slots=1,2,3,4,5" << "six type codes";
-        QTest::newRow("slots, then a short record")
-            << "slots=3,3,3,3,3,3 record1=0A0B" << "24 hex digits";
-        QTest::newRow("serial, then a negative number") << "serial=XY busy-polls=-1" << "busy-polls";
+        QTest::newRow("good item, then an unknown one") << "strict bogus"
+                                                        << "'bogus'";
+        QTest::newRow("packet, then five slots") << "packet=64 slots=1,2,3,4,5"
+                                                 << "six type codes";
+        QTest::newRow("slots, then a short record") << "slots=3,3,3,3,3,3 record1=0A0B"
+                                                    << "24 hex digits";
+        QTest::newRow("serial, then a negative number") << "serial=XY busy-polls=-1"
+                                                        << "busy-polls";
         QTest::newRow("record, then a record of slot 7")
-            << "record2=0102030405060708090A0B0C record7=0102030405060708090A0B0C" << "record7";
+            << "record2=0102030405060708090A0B0C record7=0102030405060708090A0B0C"
+            << "record7";
     }
     void configRefusedLeavesItUnchanged() {
         QFETCH(QString, text);
