@@ -2,6 +2,10 @@
 # Applied target by target so that no directory-wide flag leaks into others.
 option(VQX_WERROR "Treat compiler warnings as errors" OFF)
 option(VQX_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+# The libFuzzer targets of tests/fuzz (preset `fuzz`, clang): every library target is then
+# built with coverage instrumentation and the sanitizers (-fsanitize=fuzzer-no-link), the fuzz
+# targets themselves with libFuzzer's main (vqx_add_fuzz_target).
+option(VQX_FUZZ "Build the libFuzzer targets (clang only)" OFF)
 
 # Targets that only make sense on Linux (they stand on Linux-only interfaces such as libusb's
 # device emulation or the kernel's socket behaviour) are built under `if(VQX_LINUX)`.
@@ -56,7 +60,12 @@ function(vqx_target_defaults target)
             "$<$<COMPILE_LANGUAGE:CXX>:-Wall;-Wextra;-Wpedantic;-Wshadow;-Wconversion>"
             "$<$<COMPILE_LANGUAGE:CXX>:-Wno-sign-conversion>"
             "$<$<AND:$<COMPILE_LANGUAGE:CXX>,$<BOOL:${VQX_WERROR}>>:-Werror>")
-        if(VQX_SANITIZE)
+        if(VQX_FUZZ)
+            target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link,address,undefined
+                                                     -fno-omit-frame-pointer
+                                                     -fno-sanitize-recover=undefined)
+            target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+        elseif(VQX_SANITIZE)
             target_compile_options(${target} PRIVATE -fsanitize=address,undefined
                                                      -fno-omit-frame-pointer
                                                      -fno-sanitize-recover=undefined)
@@ -89,4 +98,17 @@ function(vqx_add_test name)
     set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
                          ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1;XDG_RUNTIME_DIR=${_lock_dir};${VQX_TEST_PROXY_ENV}"
                          LABELS "${T_LABELS}")
+endfunction()
+
+# A libFuzzer target of tests/fuzz: its own sources with libFuzzer's main and the sanitizers;
+# the project libraries it links carry fuzzer-no-link instrumentation (VQX_FUZZ). Not a CTest
+# test: scripts/fuzz runs it on a copy of its corpus.
+function(vqx_add_fuzz_target name)
+    cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${F_SOURCES})
+    vqx_target_defaults(${name})
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_libraries(${name} PRIVATE ${F_LIBS})
+    set_property(GLOBAL APPEND PROPERTY VQX_FUZZ_TARGETS ${name})
 endfunction()
