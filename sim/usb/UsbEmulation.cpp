@@ -107,10 +107,10 @@ Config::Config() {
               types.begin());
 }
 
-bool Config::parse(const std::string& text, Config& out, std::string* error) {
+bool Config::parse(const std::string& text, Config& config, std::string* error) {
     // Items go into a copy, taken over only when every item is good: a refused text leaves
     // the configuration as it was.
-    Config config = out;
+    Config parsed = config;
     std::string items = text;
     std::replace(items.begin(), items.end(), ';', ' ');
     std::istringstream in(items);
@@ -126,25 +126,25 @@ bool Config::parse(const std::string& text, Config& out, std::string* error) {
         const std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
         long number = 0;
         if (key == "strict")
-            config.strict = true;
+            parsed.strict = true;
         else if (key == "deny-open")
-            config.denyOpen = true;
+            parsed.denyOpen = true;
         else if (key == "transcript")
-            config.transcript = value;
+            parsed.transcript = value;
         else if (key == "serial" && !value.empty() && value.size() <= 14)
-            config.serial = value;
+            parsed.serial = value;
         else if (key == "packet" && (value == "64" || value == "512"))
-            config.packetSize = value == "64" ? 64 : 512;
+            parsed.packetSize = value == "64" ? 64 : 512;
         else if (key == "unplug-after" && parseNumber(value, number))
-            config.unplugAfter = number;
+            parsed.unplugAfter = number;
         else if (key == "silent-after" && parseNumber(value, number))
-            config.silentAfter = number;
+            parsed.silentAfter = number;
         else if (key == "stall-after" && parseNumber(value, number))
-            config.stallAfter = number;
+            parsed.stallAfter = number;
         else if (key == "short-writes" && parseNumber(value, number))
-            config.shortWrites = number;
+            parsed.shortWrites = number;
         else if (key == "busy-polls" && parseNumber(value, number) && number < 100000)
-            config.busyPolls = static_cast<int>(number);
+            parsed.busyPolls = static_cast<int>(number);
         else if (key == "slots") {
             std::istringstream list(value);
             std::string code;
@@ -152,7 +152,7 @@ bool Config::parse(const std::string& text, Config& out, std::string* error) {
             while (std::getline(list, code, ',')) {
                 if (slot >= 6 || !parseNumber(code, number) || number > 15)
                     return bad("six type codes 0..15 expected");
-                config.types[static_cast<std::size_t>(slot++)] = static_cast<int>(number);
+                parsed.types[static_cast<std::size_t>(slot++)] = static_cast<int>(number);
             }
             if (slot != 6)
                 return bad("six type codes 0..15 expected");
@@ -164,11 +164,11 @@ bool Config::parse(const std::string& text, Config& out, std::string* error) {
             for (std::size_t i = 0; i < 12; ++i)
                 record[i] =
                     static_cast<std::uint8_t>(std::stoul(value.substr(2 * i, 2), nullptr, 16));
-            config.records[static_cast<std::size_t>(key[6] - '1')] = record;
+            parsed.records[static_cast<std::size_t>(key[6] - '1')] = record;
         } else
             return bad("unknown item or bad value");
     }
-    out = config;
+    config = parsed;
     return true;
 }
 
