@@ -25,15 +25,17 @@
 #include "ApplyEngine.h"
 #include "DemoEnvironment.h"
 #include "DriverFactory.h"
+#include "EthernetTarget.h"
 #include "ExitCodes.h"
+#include "HubSession.h"
 #include "Interrupt.h"
-#include "ModuleAccess.h"
 #include "ModuleTypes.h"
 #include "Plan.h"
 #include "Scan.h"
 #include "SimHub.h"
+#include "SlotTarget.h"
 #include "TargetLock.h"
-#include "UsbAccess.h"
+#include "TracingDriver.h"
 #include "UserText.h"
 #include "Validation.h"
 
@@ -285,8 +287,8 @@ Outcome Runner::hubSession(HubSession*& session) {
         }
         trace(QStringLiteral("driver: %1").arg(QString::fromStdString(driver->name())));
         if (m_o.verbose > 0)
-            driver = std::make_unique<TracingDriver>(std::move(driver),
-                                                     [this](const QString& l) { trace(l); });
+            driver = std::make_unique<vqx::usb::TracingDriver>(
+                std::move(driver), [this](const QString& l) { trace(l); });
         m_session = std::make_unique<HubSession>(std::move(driver), m_o.hub);
     }
     session = m_session.get();
