@@ -38,6 +38,7 @@
 #include "TracingDriver.h"
 #include "UserText.h"
 #include "Validation.h"
+#include "Version.h"
 
 namespace vqx::cli {
 
@@ -46,7 +47,6 @@ using namespace vqx::provision;
 namespace {
 
 constexpr const char* kToolName = "vqx250-ipconfig";
-constexpr const char* kVersion = "1.0.0.1";
 constexpr const char* kLockHelp =
     "One writer per module: a write (and each write step of apply) holds a lock file per module\n"
     "(vqx250-ipconfig-<module>.lock in $XDG_RUNTIME_DIR, or /tmp when it is unset). Another\n"
@@ -868,7 +868,7 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     CLI::App app{"Reads and writes the network settings (IP address, subnet mask, gateway) of "
                  "VQX250 measurement modules, over Ethernet or through the slots of a USB hub.",
                  kToolName};
-    app.set_version_flag("--version", std::string(kToolName) + " " + kVersion);
+    app.set_version_flag("--version", std::string(kToolName) + " " + vqx::kVersion);
     // The same options on every system: CLI11 would take "/x" as an option on Windows, and
     // a plan's path such as "/plans/rack4.csv" with it.
     app.allow_windows_style_options(false);
