@@ -25,17 +25,20 @@
 #include "ApplyEngine.h"
 #include "DemoEnvironment.h"
 #include "DriverFactory.h"
+#include "EthernetTarget.h"
 #include "ExitCodes.h"
+#include "HubSession.h"
 #include "Interrupt.h"
-#include "ModuleAccess.h"
 #include "ModuleTypes.h"
 #include "Plan.h"
 #include "Scan.h"
 #include "SimHub.h"
+#include "SlotTarget.h"
 #include "TargetLock.h"
-#include "UsbAccess.h"
+#include "TracingDriver.h"
 #include "UserText.h"
 #include "Validation.h"
+#include "Version.h"
 
 namespace vqx::cli {
 
@@ -44,7 +47,6 @@ using namespace vqx::provision;
 namespace {
 
 constexpr const char* kToolName = "vqx250-ipconfig";
-constexpr const char* kVersion = "1.0.0.1";
 constexpr const char* kLockHelp =
     "One writer per module: a write (and each write step of apply) holds a lock file per module\n"
     "(vqx250-ipconfig-<module>.lock in $XDG_RUNTIME_DIR, or /tmp when it is unset). Another\n"
@@ -285,8 +287,8 @@ Outcome Runner::hubSession(HubSession*& session) {
         }
         trace(QStringLiteral("driver: %1").arg(QString::fromStdString(driver->name())));
         if (m_o.verbose > 0)
-            driver = std::make_unique<TracingDriver>(std::move(driver),
-                                                     [this](const QString& l) { trace(l); });
+            driver = std::make_unique<vqx::usb::TracingDriver>(
+                std::move(driver), [this](const QString& l) { trace(l); });
         m_session = std::make_unique<HubSession>(std::move(driver), m_o.hub);
     }
     session = m_session.get();
@@ -866,7 +868,7 @@ int runTool(int argc, const char* const* argv, ToolIo io) {
     CLI::App app{"Reads and writes the network settings (IP address, subnet mask, gateway) of "
                  "VQX250 measurement modules, over Ethernet or through the slots of a USB hub.",
                  kToolName};
-    app.set_version_flag("--version", std::string(kToolName) + " " + kVersion);
+    app.set_version_flag("--version", std::string(kToolName) + " " + vqx::kVersion);
     // The same options on every system: CLI11 would take "/x" as an option on Windows, and
     // a plan's path such as "/plans/rack4.csv" with it.
     app.allow_windows_style_options(false);

@@ -167,7 +167,7 @@ private slots:
     void version() {
         const Run r = run({"--version"});
         QCOMPARE(r.exit, kOk);
-        QCOMPARE(r.out.trimmed(), QByteArray("vqx250-ipconfig 1.0.0.1"));
+        QCOMPARE(r.out.trimmed(), QByteArray("vqx250-ipconfig ") + vqx::kVersion);
     }
 
     void help_data() {
@@ -907,3 +907,4 @@ private slots:
 
 QTEST_GUILESS_MAIN(TestCliEndToEnd)
 #include "tst_cli_e2e.moc"
+#include "Version.h"

@@ -18,15 +18,17 @@
 #include <QTest>
 #include <QTimer>
 
+#include "EthernetTarget.h"
 #include "ExitCodes.h"
-#include "ModuleAccess.h"
+#include "HubSession.h"
 #include "ModuleModel.h"
 #include "ModuleServer.h"
 #include "NetworkRecord.h"
 #include "SimHub.h"
+#include "SlotTarget.h"
 #include "TargetLock.h"
 #include "Tool.h"
-#include "UsbAccess.h"
+#include "TracingDriver.h"
 
 using vqx::provision::ConnectTiming;
 using vqx::provision::EthernetTarget;
@@ -77,7 +79,7 @@ HubDriverFactory hubDriver(std::shared_ptr<SimHub> hub, std::function<void()> on
         auto inner = std::make_unique<vqx::sim::SimHubDriver>(hub);
         if (!onTransfer)
             return inner;
-        return std::make_unique<vqx::provision::TracingDriver>(
+        return std::make_unique<vqx::usb::TracingDriver>(
             std::move(inner), [onTransfer](const QString&) { onTransfer(); });
     };
 }
@@ -643,7 +645,7 @@ private slots:
         QFETCH(bool, openFails);
         QFETCH(QString, message);
         QFETCH(bool, noted);
-        struct NotedDriver : vqx::provision::TracingDriver {
+        struct NotedDriver : vqx::usb::TracingDriver {
             using TracingDriver::TracingDriver;
             std::string lastError() const override { return "the library lacks FT_SetVIDPID"; }
         };

@@ -150,7 +150,7 @@ private slots:
         const QProcessEnvironment env = display ? offscreen() : noDisplay();
         QByteArray out, err;
         QCOMPARE(run({QStringLiteral("--version")}, &out, &err, env), 0);
-        QCOMPARE(out.trimmed(), QByteArray("VQX250_IPConfig 1.0.0.1"));
+        QCOMPARE(out.trimmed(), QByteArray("VQX250_IPConfig ") + vqx::kVersion);
         QCOMPARE(run({QStringLiteral("--help")}, &out, &err, env), 0);
         QVERIFY(out.contains("--demo"));
         QVERIFY(!out.contains("--screenshot")); // hidden
@@ -338,3 +338,4 @@ private slots:
 
 QTEST_MAIN(TestApp)
 #include "tst_app.moc"
+#include "Version.h"
