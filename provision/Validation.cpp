@@ -93,10 +93,12 @@ QString settingsProblems(const NetworkRecord& s) {
             sentences << sentence("The IP address %1 is a multicast address.").arg(ip);
             break;
         case Rule::IpNetwork:
-            sentences << sentence("The IP address %1 is the network address of its subnet.").arg(ip);
+            sentences
+                << sentence("The IP address %1 is the network address of its subnet.").arg(ip);
             break;
         case Rule::IpBroadcast:
-            sentences << sentence("The IP address %1 is the broadcast address of its subnet.").arg(ip);
+            sentences
+                << sentence("The IP address %1 is the broadcast address of its subnet.").arg(ip);
             break;
         case Rule::GatewayIsIp:
             sentences << sentence("The gateway %1 is the module's own IP address.").arg(gateway);
@@ -106,10 +108,12 @@ QString settingsProblems(const NetworkRecord& s) {
                              .arg(gateway, ip, mask);
             break;
         case Rule::GatewayNetwork:
-            sentences << sentence("The gateway %1 is the network address of the subnet.").arg(gateway);
+            sentences
+                << sentence("The gateway %1 is the network address of the subnet.").arg(gateway);
             break;
         case Rule::GatewayBroadcast:
-            sentences << sentence("The gateway %1 is the broadcast address of the subnet.").arg(gateway);
+            sentences
+                << sentence("The gateway %1 is the broadcast address of the subnet.").arg(gateway);
             break;
         }
     }

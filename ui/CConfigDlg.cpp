@@ -203,4 +203,3 @@ void CConfigDlg::keyPressEvent(QKeyEvent* event) {
     }
     QDialog::keyPressEvent(event);
 }
-

@@ -118,4 +118,3 @@ bool CConfigDlg::eventFilter(QObject* watched, QEvent* event) {
     }
     return QDialog::eventFilter(watched, event);
 }
-

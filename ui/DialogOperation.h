@@ -18,4 +18,3 @@ private:
     CConfigDlg& m_dlg;
     bool m_device;
 };
-

@@ -246,4 +246,3 @@ void CConfigDlg::paintEvent(QPaintEvent* event) {
     const int y = (height() - size + 1) / 2;
     m_appIcon.paint(&p, QRect(x, y, size, size));
 }
-

@@ -241,4 +241,3 @@ void CConfigDlg::OnSet() {
             : vqx::provision::writeRecord(*m_socket, QString(), settings);
     MessageBox(o.ok() ? QStringLiteral("Done") : errorText(o.deviceCode));
 }
-

@@ -21,6 +21,7 @@
 
 #include <csignal>
 
+#include "Version.h"
 #include <unistd.h>
 
 namespace {
@@ -907,4 +908,3 @@ private slots:
 
 QTEST_GUILESS_MAIN(TestCliEndToEnd)
 #include "tst_cli_e2e.moc"
-#include "Version.h"

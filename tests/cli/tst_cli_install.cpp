@@ -2,6 +2,7 @@
 // the copyright file in its usual place, the man pages compressed as Debian wants them, and
 // the package's control fields. The build must be complete (ctest runs after the build).
 
+#include "Version.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -158,7 +159,8 @@ private slots:
         // The changelog of a native package, for this version.
         QByteArray changelog;
         gunzip(prefix.filePath("share/doc/vqx250-ipconfig/changelog.gz"), changelog);
-        QVERIFY2(changelog.startsWith(QByteArray("vqx250-ipconfig (") + vqx::kVersion + ") unstable; urgency=medium\n"),
+        QVERIFY2(changelog.startsWith(QByteArray("vqx250-ipconfig (") + vqx::kVersion +
+                                      ") unstable; urgency=medium\n"),
                  changelog.constData());
     }
 
@@ -175,7 +177,8 @@ private slots:
         QVERIFY2(r.exit == 0, qPrintable(r.out));
         const QStringList debs = QDir(out.path()).entryList({"*.deb"}, QDir::Files);
         QCOMPARE(debs.size(), 1);
-        QCOMPARE(debs.front(), QStringLiteral("vqx250-ipconfig_%1_%2.deb").arg(vqx::kVersion)
+        QCOMPARE(debs.front(), QStringLiteral("vqx250-ipconfig_%1_%2.deb")
+                                   .arg(vqx::kVersion)
                                    .arg(debs.front().section('_', 2).chopped(4)));
         const QString deb = QDir(out.path()).filePath(debs.front());
 
@@ -211,4 +214,3 @@ private slots:
 
 QTEST_GUILESS_MAIN(TestInstall)
 #include "tst_cli_install.moc"
-#include "Version.h"

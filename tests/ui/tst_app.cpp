@@ -17,6 +17,7 @@
 #include "CConfigApp.h"
 #include "DemoEnvironment.h"
 #include "UiTestSupport.h"
+#include "Version.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -338,4 +339,3 @@ private slots:
 
 QTEST_MAIN(TestApp)
 #include "tst_app.moc"
-#include "Version.h"
