@@ -118,7 +118,7 @@ QString partlyWritten(int stored, int maybe) {
 
 class Runner {
 public:
-    Runner(const Options& o, ToolIo io) : m_o(o), m_io(io) {}
+    Runner(const Options& o, ToolIo io) : m_o(o), m_io(std::move(io)) {}
 
     int read();
     int write();
@@ -620,14 +620,13 @@ int Runner::apply() {
         return fail(Outcome::fail(Exit::Usage, tooLarge));
     const QByteArray& text = *planText;
     PlanFormat format = PlanFormat::Auto;
+    // --format first; without it the file name's extension.
+    const QString plan = QString::fromStdString(m_o.plan);
     if (m_o.format == "csv")
         format = PlanFormat::Csv;
-    else if (m_o.format == "json")
+    else if (m_o.format == "json" || plan.endsWith(QStringLiteral(".json"), Qt::CaseInsensitive))
         format = PlanFormat::Json;
-    else if (QString::fromStdString(m_o.plan).endsWith(QStringLiteral(".json"),
-                                                       Qt::CaseInsensitive))
-        format = PlanFormat::Json;
-    else if (QString::fromStdString(m_o.plan).endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive))
+    else if (plan.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive))
         format = PlanFormat::Csv;
     QString why;
     const auto entries = parsePlan(text, format, &why);
@@ -701,7 +700,7 @@ int Runner::apply() {
     hooks.stopRequested = [] { return InterruptGuard::requested(); };
     hooks.lock = [this](ModuleTarget& t, std::shared_ptr<void>& held) {
         std::unique_ptr<TargetLock> lock;
-        const Outcome o = lockTarget(t, lock);
+        Outcome o = lockTarget(t, lock);
         held = std::shared_ptr<TargetLock>(std::move(lock));
         return o;
     };

@@ -30,7 +30,7 @@ QStringList differences(const NetworkRecord& from, const NetworkRecord& to, QStr
 Outcome writeAndVerify(ModuleTarget& t, const NetworkRecord& settings, bool verify,
                        std::optional<NetworkRecord>& after, const Progress& writing,
                        const Progress& verifying) {
-    const Outcome written = t.writeRecord(settings, writing);
+    Outcome written = t.writeRecord(settings, writing);
     if (!written.ok() || !verify)
         return written;
     NetworkRecord back;

@@ -54,7 +54,7 @@ enum class PlanFormat { Auto, Csv, Json };
 
 /// What a plan may hold. A plan of 200,000 modules takes about 17 MB; anything beyond these
 /// is refused before it can exhaust the memory (`apply /dev/zero`, `yes | ... apply -`).
-inline constexpr qint64 kMaxPlanBytes = 64 * 1024 * 1024;
+inline constexpr qint64 kMaxPlanBytes = qint64{64} * 1024 * 1024;
 inline constexpr std::size_t kMaxPlanModules = 1000000;
 
 /// Reads a plan from a file, a pipe or a device, at most kMaxPlanBytes. A larger plan, or a
@@ -63,7 +63,7 @@ std::optional<QByteArray> readPlanText(QFile& in, QString* error);
 
 /// Parses a plan. On failure returns nothing and puts a message naming the line or entry
 /// into *error.
-std::optional<std::vector<PlanEntry>> parsePlan(const QByteArray& text, PlanFormat format,
+std::optional<std::vector<PlanEntry>> parsePlan(const QByteArray& raw, PlanFormat format,
                                                 QString* error);
 
 /// Splits one CSV line into trimmed fields; nullopt (with *error set) on an unbalanced quote

@@ -97,9 +97,9 @@ bool probe(std::uint32_t address, const ScanOptions& o, const Diagnostics& diag,
 
 } // namespace
 
-std::vector<ScanHit> scanModules(const std::vector<AddressRange>& input, const ScanOptions& o,
-                                 const ScanHooks& hooks) {
-    const std::vector<AddressRange> ranges = mergeRanges(input);
+std::vector<ScanHit> scanModules(const std::vector<AddressRange>& targets,
+                                 const ScanOptions& options, const ScanHooks& hooks) {
+    const std::vector<AddressRange> ranges = mergeRanges(targets);
     const std::uint64_t total = addressCount(ranges);
     std::atomic<std::uint64_t> next{0};
     std::atomic<std::uint64_t> done{0};
@@ -120,7 +120,7 @@ std::vector<ScanHit> scanModules(const std::vector<AddressRange>& input, const S
             if (index >= total)
                 return;
             ScanHit hit;
-            if (probe(addressAt(index), o, hooks.diagnostics, hit)) {
+            if (probe(addressAt(index), options, hooks.diagnostics, hit)) {
                 std::lock_guard lock(hitsLock);
                 hits.push_back(hit);
             }
@@ -129,7 +129,7 @@ std::vector<ScanHit> scanModules(const std::vector<AddressRange>& input, const S
     };
 
     const std::uint64_t threads =
-        std::min<std::uint64_t>(static_cast<std::uint64_t>(std::max(1, o.jobs)), total);
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(std::max(1, options.jobs)), total);
     QEventLoop loop;
     std::vector<std::unique_ptr<QThread>> pool;
     std::uint64_t running = threads;

@@ -61,8 +61,8 @@ struct ScanHooks {
     std::function<void(std::uint64_t done, std::uint64_t total, int found)> progress;
 };
 
-/// Probes every address of the (merged) ranges; the hits come back in address order.
-std::vector<ScanHit> scanModules(const std::vector<AddressRange>& ranges,
+/// Probes every address of the targets (merged first); the hits come back in address order.
+std::vector<ScanHit> scanModules(const std::vector<AddressRange>& targets,
                                  const ScanOptions& options, const ScanHooks& hooks);
 
 } // namespace vqx::provision

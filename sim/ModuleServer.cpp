@@ -14,8 +14,8 @@ namespace vqx::sim {
 namespace {
 constexpr int kPacket = 1460;
 constexpr int kPayloadPerPacket = kPacket - 4;
-constexpr qsizetype kMaxRecorded = 4 * 1024 * 1024; // request bytes kept for received()
-constexpr qint64 kReadChunk = 64 * 1024;            // request bytes taken in at a time
+constexpr qsizetype kMaxRecorded = qsizetype{4} * 1024 * 1024; // request bytes kept for received()
+constexpr qint64 kReadChunk = qint64{64} * 1024;          // request bytes taken in at a time
 } // namespace
 
 struct ModuleServer::Connection {

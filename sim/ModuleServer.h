@@ -33,7 +33,7 @@ class ModuleServer : public QObject {
     Q_OBJECT
 public:
     /// Reply bytes a connection may hold unsent before its requests are no longer taken.
-    static constexpr qint64 kMaxUnsent = 1024 * 1024;
+    static constexpr qint64 kMaxUnsent = qint64{1024} * 1024;
 
     /// Faults of the connection, for tests. Controller faults live in ModuleModel::Faults.
     struct NetFaults {

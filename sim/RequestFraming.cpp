@@ -14,7 +14,8 @@ QString hexBytes(const std::uint8_t* p, std::size_t n) {
 }
 } // namespace
 
-std::uint32_t decodeRequestValue(const std::uint8_t* p) {
+std::uint32_t decodeRequestValue(const std::uint8_t* fiveBytes) {
+    const std::uint8_t* p = fiveBytes;
     return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 7) | (std::uint32_t{p[2]} << 14) |
            (std::uint32_t{p[3]} << 21) | (std::uint32_t{p[4] & 0x0Fu} << 28);
 }

@@ -292,7 +292,7 @@ void CIPAddressCtrl::paintEvent(QPaintEvent*) {
     p.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
     for (int i = 0; i + 1 < kFieldCount; ++i) {
         const QRect left = m_fields[static_cast<std::size_t>(i)]->geometry();
-        const QRect right = m_fields[static_cast<std::size_t>(i + 1)]->geometry();
+        const QRect right = m_fields[static_cast<std::size_t>(i) + 1]->geometry();
         const QRect gap(left.right() + 1, left.top(), right.left() - left.right() - 1,
                         left.height());
         p.drawText(gap, Qt::AlignCenter, QStringLiteral("."));

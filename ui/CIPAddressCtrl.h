@@ -67,7 +67,7 @@ private:
     int indexOf(QObject* watched) const;
     void moveTo(int index, bool selectAll, bool atEnd);
     void clampField(int index);
-    void pasteText(int index, const QString& text);
+    void pasteText(int index, const QString& raw);
     bool leaveControl(bool forward);
     void layoutFields();
 

@@ -7,13 +7,16 @@ namespace vqx {
 namespace {
 void putAddress(RecordBytes& bytes, int offset, std::uint32_t packed) {
     for (int i = 0; i < 4; ++i)
-        bytes[static_cast<std::size_t>(offset + i)] = static_cast<std::uint8_t>(packed >> (8 * i));
+        bytes[static_cast<std::size_t>(offset) + static_cast<std::size_t>(i)] =
+            static_cast<std::uint8_t>(packed >> (8 * i));
 }
 
 std::uint32_t takeAddress(const RecordBytes& bytes, int offset) {
     std::uint32_t packed = 0;
     for (int i = 0; i < 4; ++i)
-        packed |= std::uint32_t{bytes[static_cast<std::size_t>(offset + i)]} << (8 * i);
+        packed |=
+            std::uint32_t{bytes[static_cast<std::size_t>(offset) + static_cast<std::size_t>(i)]}
+            << (8 * i);
     return packed;
 }
 } // namespace

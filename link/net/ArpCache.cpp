@@ -21,7 +21,9 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+// POSIX puts environ in no header; glibc declares it only with _GNU_SOURCE, other systems not
+// at all: declared here, redundantly on glibc.
+extern char** environ; // NOLINT(readability-redundant-declaration): see above
 #endif
 
 namespace vqx::net {

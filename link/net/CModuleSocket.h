@@ -64,7 +64,7 @@ public:
         int eepromPollMs = 3000; ///< the EEPROM status poll gives up (101) after this long
         /// Bytes the socket layer may hold unsent; a send that would go beyond counts as
         /// blocked.
-        qint64 sendBufferLimit = 256 * 1024;
+        qint64 sendBufferLimit = qint64{256} * 1024;
     };
 
     /// Receives the text and title of the receive-error box. Without one the text is logged.

@@ -31,8 +31,9 @@ std::vector<std::uint8_t> encodeWriteBlock(int reg, const std::uint32_t* words,
     std::vector<std::uint8_t> out(std::size_t{count} * 6);
     const auto header = static_cast<std::uint8_t>(0x80 | (reg & 0x1F));
     for (std::uint32_t i = 0; i < count; ++i) {
-        out[i * 6] = header;
-        encodeValue(words[i], out.data() + i * 6 + 1);
+        const std::size_t at = std::size_t{i} * 6;
+        out[at] = header;
+        encodeValue(words[i], out.data() + at + 1);
     }
     return out;
 }

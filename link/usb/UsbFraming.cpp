@@ -11,7 +11,8 @@ std::array<std::uint8_t, 5> encodeWord(std::uint32_t word) {
             static_cast<std::uint8_t>((word >> 28) & 0x0F)};
 }
 
-std::uint32_t decodeWord(const std::uint8_t* b) {
+std::uint32_t decodeWord(const std::uint8_t* fiveBytes) {
+    const std::uint8_t* b = fiveBytes;
     return (std::uint32_t{b[0]} & 0x7F) | ((std::uint32_t{b[1]} & 0x7F) << 7) |
            ((std::uint32_t{b[2]} & 0x7F) << 14) | ((std::uint32_t{b[3]} & 0x7F) << 21) |
            ((std::uint32_t{b[4]} & 0x0F) << 28);
@@ -49,7 +50,8 @@ std::array<std::uint8_t, kReadRequestBytes> readRequest(std::uint8_t reg, std::u
             0x00};
 }
 
-std::uint32_t decodeReadCount(const std::uint8_t* b) {
+std::uint32_t decodeReadCount(const std::uint8_t* fourBytes) {
+    const std::uint8_t* b = fourBytes;
     return (std::uint32_t{b[0]} & 0x7F) | ((std::uint32_t{b[1]} & 0x7F) << 7) |
            ((std::uint32_t{b[2]} & 0x7F) << 14) | ((std::uint32_t{b[3]} & 0x1F) << 21);
 }

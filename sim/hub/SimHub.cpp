@@ -484,7 +484,7 @@ std::shared_ptr<SimHub> makeDemoHub(std::string serial) {
     return makeHub({1, 2, 3, 9, 5, 0}, std::move(serial));
 }
 
-void registerSimDriver(std::shared_ptr<SimHub> hub) {
+void registerSimDriver(const std::shared_ptr<SimHub>& hub) {
     vqx::usb::registerDriver("sim", [hub] { return std::make_unique<SimHubDriver>(hub); });
 }
 

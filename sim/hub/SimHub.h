@@ -32,7 +32,7 @@ public:
     /// Reply bytes the hub holds unread at most. A read request whose reply would not fit is
     /// not served (no reply, no effect), as the Ethernet simulator ignores reads beyond what
     /// it serves: a request for up to 2^26 words must not make the simulator hold 128 MiB.
-    static constexpr std::size_t kMaxQueuedReply = 1024 * 1024;
+    static constexpr std::size_t kMaxQueuedReply = std::size_t{1024} * 1024;
 
     struct Faults {
         // Device list
@@ -234,6 +234,6 @@ std::shared_ptr<SimHub> makeHub(const std::array<int, 6>& types, std::string ser
 std::shared_ptr<SimHub> makeDemoHub(std::string serial = "VQX25001");
 
 /// Makes the kind "sim" of vqx::usb::createDriver give a SimHubDriver on `hub`.
-void registerSimDriver(std::shared_ptr<SimHub> hub);
+void registerSimDriver(const std::shared_ptr<SimHub>& hub);
 
 } // namespace vqx::sim

@@ -172,8 +172,9 @@ VQX_EXPORT uint8_t libusb_get_port_number(libusb_device*) {
     return vqx::sim::usbemu::kPortNumber;
 }
 
-VQX_EXPORT int libusb_get_port_numbers(libusb_device* dev, uint8_t* ports, int length) {
-    return emu().portNumbers(dev, ports, length);
+VQX_EXPORT int libusb_get_port_numbers(libusb_device* dev, uint8_t* port_numbers,
+                                       int port_numbers_len) {
+    return emu().portNumbers(dev, port_numbers, port_numbers_len);
 }
 
 VQX_EXPORT libusb_device* libusb_get_parent(libusb_device*) {
@@ -223,8 +224,8 @@ VQX_EXPORT libusb_device_handle* libusb_open_device_with_vid_pid(libusb_context*
     return handle;
 }
 
-VQX_EXPORT int libusb_get_configuration(libusb_device_handle* handle, int* config) {
-    return emu().configuration(handle, config);
+VQX_EXPORT int libusb_get_configuration(libusb_device_handle* dev, int* config) {
+    return emu().configuration(dev, config);
 }
 
 VQX_EXPORT int libusb_set_configuration(libusb_device_handle* handle, int config) {
@@ -272,16 +273,18 @@ VQX_EXPORT int libusb_set_auto_detach_kernel_driver(libusb_device_handle* handle
 
 // ---- Synchronous transfers -------------------------------------------------------------------
 
-VQX_EXPORT int libusb_control_transfer(libusb_device_handle* handle, uint8_t requestType,
-                                       uint8_t request, uint16_t value, uint16_t index,
-                                       unsigned char* data, uint16_t length, unsigned int timeout) {
-    return emu().control(handle, requestType, request, value, index, data, length, timeout);
+VQX_EXPORT int libusb_control_transfer(libusb_device_handle* dev_handle, uint8_t request_type,
+                                       uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
+                                       unsigned char* data, uint16_t wLength,
+                                       unsigned int timeout) {
+    return emu().control(dev_handle, request_type, bRequest, wValue, wIndex, data, wLength,
+                         timeout);
 }
 
-VQX_EXPORT int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint,
-                                    unsigned char* data, int length, int* transferred,
+VQX_EXPORT int libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned char endpoint,
+                                    unsigned char* data, int length, int* actual_length,
                                     unsigned int timeout) {
-    return emu().bulk(handle, endpoint, data, length, transferred, timeout);
+    return emu().bulk(dev_handle, endpoint, data, length, actual_length, timeout);
 }
 
 VQX_EXPORT int libusb_interrupt_transfer(libusb_device_handle*, unsigned char, unsigned char*, int,

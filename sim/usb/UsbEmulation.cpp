@@ -1,6 +1,7 @@
 #include "UsbEmulation.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -602,7 +603,7 @@ int Emulation::vendorRequest(libusb_device_handle* handle, std::uint8_t requestT
     case kBaudRate:
         port.baud = baudFromDivisor(value, index);
         log("  channel " + std::string(channelName(portNumber)) + " baud rate " +
-            std::to_string(static_cast<long>(port.baud + 0.5)));
+            std::to_string(std::lround(port.baud)));
         return 0;
     case kData: {
         const unsigned bits = value & 0xFF, parity = (value >> 8) & 0x7, stop = (value >> 11) & 0x7;
@@ -659,8 +660,8 @@ int Emulation::setBitMode(Port& port, std::uint8_t mask, std::uint8_t mode) {
             return reject(what + ": the hub drives channel A's pins, all must be inputs (0x00)");
         if (port.baud < kHubBaud * 0.97 || port.baud > kHubBaud * 1.03)
             return reject(what + ": bit mode before baud rate: channel A runs at " +
-                          std::to_string(static_cast<long>(port.baud + 0.5)) +
-                          " baud, the hub needs " + std::to_string(kHubBaud) + " first");
+                          std::to_string(std::lround(port.baud)) + " baud, the hub needs " +
+                          std::to_string(kHubBaud) + " first");
     }
     port.mask = mask;
     port.mode = mode;
@@ -675,7 +676,7 @@ bool Emulation::channelAReady(std::string* why) const {
     if (why)
         *why = "data on channel B while channel A is not in synchronous bit-bang at " +
                std::to_string(kHubBaud) + " baud (mode " + hex2(a.mode) + ", mask " + hex2(a.mask) +
-               ", " + std::to_string(static_cast<long>(a.baud + 0.5)) + " baud)";
+               ", " + std::to_string(std::lround(a.baud)) + " baud)";
     return false;
 }
 
