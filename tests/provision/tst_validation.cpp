@@ -107,4 +107,4 @@ private slots:
 };
 
 QTEST_APPLESS_MAIN(TestValidation)
-#include "tst_cli_validation.moc"
+#include "tst_validation.moc"

@@ -231,4 +231,4 @@ private slots:
 };
 
 QTEST_APPLESS_MAIN(TestPlan)
-#include "tst_cli_plan.moc"
+#include "tst_plan.moc"
