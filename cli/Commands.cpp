@@ -13,13 +13,14 @@
 
 #include "ApplyEngine.h"
 #include "ExitCodes.h"
+#include "HubSession.h"
 #include "Interrupt.h"
-#include "ModuleAccess.h"
+#include "ModuleTarget.h"
 #include "PlanFile.h"
 #include "Scan.h"
 #include "SettingsPolicy.h"
+#include "SlotTarget.h"
 #include "TargetLock.h"
-#include "UsbAccess.h"
 #include "UserText.h"
 #include "Validation.h"
 

@@ -13,7 +13,7 @@
 #include <QString>
 
 #include "ApplyEngine.h"
-#include "ModuleAccess.h"
+#include "ModuleTarget.h"
 #include "NetworkRecord.h"
 #include "Scan.h"
 #include "Tool.h"

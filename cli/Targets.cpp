@@ -5,8 +5,11 @@
 
 #include "DemoEnvironment.h"
 #include "DriverFactory.h"
+#include "EthernetTarget.h"
 #include "ExitCodes.h"
 #include "SimHub.h"
+#include "SlotTarget.h"
+#include "TracingDriver.h"
 #include "UserText.h"
 
 namespace vqx::cli {
@@ -60,7 +63,7 @@ Outcome Targets::hubSession(HubSession*& session) {
         }
         m_console.trace(QStringLiteral("driver: %1").arg(QString::fromStdString(driver->name())));
         if (m_console.tracing())
-            driver = std::make_unique<TracingDriver>(
+            driver = std::make_unique<vqx::usb::TracingDriver>(
                 std::move(driver), [this](const QString& l) { m_console.trace(l); });
         m_session = std::make_unique<HubSession>(std::move(driver), m_o.hub);
     }

@@ -8,11 +8,11 @@
 #include <memory>
 
 #include "CommandLine.h"
-#include "ModuleAccess.h"
+#include "HubSession.h"
+#include "ModuleTarget.h"
 #include "Output.h"
 #include "TargetLock.h"
 #include "Tool.h"
-#include "UsbAccess.h"
 
 namespace vqx::sim {
 class DemoEnvironment;

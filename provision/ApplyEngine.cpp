@@ -8,8 +8,10 @@
 #include <QTimer>
 
 #include "ArpCache.h"
+#include "EthernetTarget.h"
+#include "HubSession.h"
 #include "SessionThread.h"
-#include "UsbAccess.h"
+#include "SlotTarget.h"
 
 namespace vqx::provision {
 

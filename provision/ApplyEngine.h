@@ -30,7 +30,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "ModuleAccess.h"
+#include "EthernetTarget.h"
 #include "Plan.h"
 
 namespace vqx::provision {

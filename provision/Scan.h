@@ -16,7 +16,7 @@
 
 #include <QString>
 
-#include "ModuleAccess.h"
+#include "EthernetTarget.h"
 #include "NetworkRecord.h"
 
 namespace vqx::provision {

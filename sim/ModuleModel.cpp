@@ -1,15 +1,12 @@
 #include "ModuleModel.h"
 
+#include "ModuleProtocol.h"
+#include "NetworkRecord.h"
+
 namespace vqx::sim {
 
 namespace {
-constexpr std::uint8_t kRegControl = 0;
-constexpr std::uint8_t kRegStatusV2 = 3;
-constexpr std::uint8_t kRegStatusV1 = 4;
-constexpr std::uint8_t kRegCommandV1 = 10;
-constexpr std::uint8_t kRegCommandV2 = 13;
-constexpr std::uint8_t kRegVersion = 14;
-constexpr std::uint8_t kRegData = 15;
+using namespace vqx::module;
 
 // The bits a client must ignore, as strict mode shows them.
 constexpr std::uint16_t kOtherBitsV1Byte = 0xFC;   // status byte: all but done and success
@@ -38,13 +35,13 @@ ModuleModel::ModuleModel(Variant variant) : m_variant(variant) {}
 std::array<std::uint8_t, 12> ModuleModel::record() const {
     std::array<std::uint8_t, 12> bytes{};
     for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = m_eeprom[6 + i];
+        bytes[i] = m_eeprom[vqx::kRecordFirstAddress + i];
     return bytes;
 }
 
 void ModuleModel::setRecord(const std::array<std::uint8_t, 12>& bytes) {
     for (std::size_t i = 0; i < bytes.size(); ++i)
-        m_eeprom[6 + i] = bytes[i];
+        m_eeprom[vqx::kRecordFirstAddress + i] = bytes[i];
 }
 
 void ModuleModel::writeRegister(std::uint8_t reg, std::uint32_t value) {
@@ -56,13 +53,13 @@ void ModuleModel::writeRegister(std::uint8_t reg, std::uint32_t value) {
             return;
         }
         const bool command = reg == (v1 ? kRegCommandV1 : kRegCommandV2);
-        const bool oneDirection = ((value >> 31) & 1u) != ((value >> 30) & 1u);
-        if (command && ((value & 0x3FF80000u) != 0 || !oneDirection)) {
+        const bool oneDirection = isReadCommand(value) != isWriteCommand(value);
+        if (command && ((value & kCommandReserved) != 0 || !oneDirection)) {
             reject("command word " + hex32(value) +
                    " with reserved bits set or not exactly one of read and write");
             return;
         }
-        if (reg == kRegData && (value & 0xFF00FF00u) != 0) {
+        if (reg == kRegData && (value & ~kDataLanes) != 0) {
             reject("data word " + hex32(value) + " with bits set in 8..15 or 24..31");
             return;
         }
@@ -72,8 +69,8 @@ void ModuleModel::writeRegister(std::uint8_t reg, std::uint32_t value) {
         m_enabled = value == 1;
         break;
     case kRegData:
-        m_writeFifo.push_back(static_cast<std::uint8_t>(value));
-        m_writeFifo.push_back(static_cast<std::uint8_t>(value >> 16));
+        m_writeFifo.push_back(static_cast<std::uint8_t>(value >> dataLaneShift(0)));
+        m_writeFifo.push_back(static_cast<std::uint8_t>(value >> dataLaneShift(1)));
         break;
     case kRegCommandV1:
         if (m_variant == Variant::V1)
@@ -90,10 +87,10 @@ void ModuleModel::writeRegister(std::uint8_t reg, std::uint32_t value) {
 
 void ModuleModel::startCommand(std::uint32_t word) {
     ++m_commands;
-    const bool read = (word & 0x80000000u) != 0;
-    const bool write = (word & 0x40000000u) != 0;
-    const std::uint32_t address = (word >> 8) & 0x7FF;
-    std::uint32_t count = word & 0xFF;
+    const bool read = isReadCommand(word);
+    const bool write = isWriteCommand(word);
+    const std::uint32_t address = commandAddress(word);
+    std::uint32_t count = commandCount(word);
     if (count == 0)
         count = 256;
 
@@ -165,20 +162,20 @@ std::vector<std::uint16_t> ModuleModel::readRegister(std::uint8_t reg, std::uint
                 for (std::uint32_t i = 0; i < count && i < 5; ++i)
                     words[i] = static_cast<std::uint16_t>(0x1111u * (i + 1));
             const std::uint16_t byte =
-                static_cast<std::uint16_t>((done ? 0x02 : 0) | (ok ? 0x01 : 0) |
+                static_cast<std::uint16_t>(vqx::module::statusBits(kVariant1, done, ok) |
                                            (m_strict ? kOtherBitsV1High | kOtherBitsV1Byte : 0));
-            if (count >= 6)
-                words[5] = byte;
+            if (count >= statusWords(kVariant1))
+                words[kStatusByteV1 / 2] = byte;
         } else {
-            words[0] = static_cast<std::uint16_t>((done ? 0x04 : 0) | (ok ? 0x08 : 0) |
-                                                  (m_strict ? kOtherBitsV2 : 0));
+            words[kStatusByteV2 / 2] = static_cast<std::uint16_t>(
+                vqx::module::statusBits(kVariant2, done, ok) | (m_strict ? kOtherBitsV2 : 0));
         }
         break;
     }
     case kRegVersion:
         words[0] = m_firmwareWord;
         if (count >= 2)
-            words[1] = m_variant == Variant::V2 ? kVersionVariant2 : kVersionVariant1;
+            words[1] = m_variant == Variant::V2 ? vqx::module::kVersionVariant2 : kVersionVariant1;
         break;
     case kRegData:
         for (auto& w : words)

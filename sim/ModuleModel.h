@@ -3,27 +3,16 @@
 // variant, the version register and a 2048-byte EEPROM. The Ethernet server
 // (ModuleServer) and the simulated hub's slot bus both drive one of these.
 //
-// Register map:
-//   0  control      a write of 1 enables the EEPROM controller (0 disables it)
-//   3  status       variant 2: one word, bit 2 done, bit 3 success
-//   4  status block variant 1: six words, low byte of the sixth: bit 1 done, bit 0 success
-//  10  command      variant 1: EEPROM command word
-//  13  command      variant 2: EEPROM command word
-//  14  version      two words; the second is 0x0330 on variant 2
-//  15  data         EEPROM data: byte 2j in bits 0..7, byte 2j+1 in bits 16..23 of word j
-//                   when written; one byte per word (low byte) when read
-//
-// A command word carries bit 31 (read) or bit 30 (write), the address in bits 8..18 and the
-// byte count in bits 0..7 (0 meaning 256). A command issued while the controller is not
-// enabled, or one whose bytes touch the failing address, finishes without success.
+// It answers by the module's register map (ModuleProtocol.h). A command word with a count
+// of 0 moves 256 bytes. A command issued while the controller is not enabled, or one whose
+// bytes touch the failing address, finishes without success.
 //
 // Strict mode (the default) makes the model an honest peer for a client under test:
 // - it refuses, with no effect, what a module would not accept: a command word written to
-//   the command register of the other variant (13 on variant 1, 10 on variant 2); a command
-//   word with bits 19..29 set or without exactly one of bits 30 and 31; a data word with
-//   bits set in 8..15 or 24..31; a read of the other variant's status register (3 on
-//   variant 1, 4 on variant 2), which gets no words and so no reply. Each refusal is counted
-//   and passed to the reject handler;
+//   the command register of the other variant; a command word with bits 19..29 set or
+//   without exactly one of bits 30 and 31; a data word with bits outside its byte lanes; a
+//   read of the other variant's status register, which gets no words and so no reply. Each refusal
+//   is counted and passed to the reject handler;
 // - the bits a client must ignore are not zero: the status words carry other bits besides
 //   done and success (bits 2..7 of the variant-1 status byte, bits 0, 1 and 4..7 of the
 //   variant-2 one, the high bytes, and the five other words of the status block), and each
@@ -42,7 +31,7 @@ namespace vqx::sim {
 class ModuleModel {
 public:
     static constexpr int kEepromSize = 2048;
-    static constexpr std::uint16_t kVersionVariant2 = 0x0330;
+    /// The second version word of this model's variant-1 modules (any but 0x0330 would do).
     static constexpr std::uint16_t kVersionVariant1 = 0x0321;
 
     enum class Variant { V1 = 1, V2 = 2 };

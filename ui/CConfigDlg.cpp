@@ -24,8 +24,10 @@
 #include "CIPAddressCtrl.h"
 #include "CSlotCombo.h"
 #include "DialogUnits.h"
+#include "HubSession.h"
 #include "ModuleTypes.h"
 #include "NetworkRecord.h"
+#include "RecordTransfer.h"
 #include "Validation.h"
 
 #ifdef Q_OS_WIN
@@ -77,10 +79,7 @@ constexpr std::array<TemplateControl, 22> kTemplate{{
     {1014, Kind::Combo, "", 18, 103, 48, 115},
 }};
 
-constexpr std::uint8_t kVersionRegister = 14;
-constexpr std::uint8_t kSlotTypeRegister = 2;
-constexpr std::uint16_t kVersionVariant2 = 0x0330;
-constexpr int kSlotCount = 6;
+using vqx::usb::kSlotCount;
 
 QString errorText(int code) {
     return QStringLiteral("Error. Code = %1").arg(code);
@@ -608,8 +607,12 @@ void CConfigDlg::SelectInterface(bool usb) {
         MessageBox(text);
         SelectInterface(false);
     };
-    std::uint8_t count = 0;
-    if (m_hub.CountHubs(count) != 0) {
+    using Stage = vqx::provision::HubOpening::Stage;
+    switch (const vqx::provision::HubOpening opening = vqx::provision::openHub(m_hub, 0);
+            opening.stage) {
+    case Stage::Opened:
+        break;
+    case Stage::ListFailed:
         if (!m_hub.Driver()) {
             // No USB backend at all (on Windows: FTD2XX.dll missing): say why under the text.
             const QString why = QString::fromStdString(m_hub.DriverError());
@@ -619,16 +622,15 @@ void CConfigDlg::SelectInterface(bool usb) {
             return;
         }
         return fail(QStringLiteral("No device"));
-    }
-    if (count == 0)
+    case Stage::NoHub:
+    case Stage::NotThere:
         return fail(QStringLiteral("No device."));
-    if (const int rc = m_hub.Open(0); rc != 0) {
-        const vqx::usb::D2xxDriver* driver = m_hub.Driver();
-        if (driver && driver->permissionDenied()) {
+    case Stage::OpenFailed:
+        if (opening.permissionDenied) {
             // The user may not open the hub's channels: point at the udev rule.
             const QString hint = QString::fromUtf8(vqx::usb::kUdevHint);
-            const QString why = QString::fromStdString(driver->lastError());
-            qWarning("HUB failure (code %d): %s\n%s", rc,
+            const QString why = QString::fromStdString(m_hub.Driver()->lastError());
+            qWarning("HUB failure (code %d): %s\n%s", opening.code,
                      qUtf8Printable(why.isEmpty() ? QStringLiteral("permission denied") : why),
                      qUtf8Printable(hint));
             MessageBox(QStringLiteral("HUB failure."), QString(), hint);
@@ -637,15 +639,14 @@ void CConfigDlg::SelectInterface(bool usb) {
         }
         return fail(QStringLiteral("HUB failure."));
     }
-    std::uint8_t buffer[4] = {};
-    if (m_hub.ReadRegs(kSlotTypeRegister, buffer, 2) != 0)
+    std::array<int, kSlotCount> types{};
+    if (m_hub.ReadSlotTypes(types) != 0)
         return fail(QStringLiteral("HUB failure."));
-    const std::uint32_t v = std::uint32_t{buffer[0]} | (std::uint32_t{buffer[1]} << 8) |
-                            (std::uint32_t{buffer[2]} << 16) | (std::uint32_t{buffer[3]} << 24);
     for (int n = 1; n <= kSlotCount; ++n) {
-        const auto code = static_cast<std::uint8_t>((v >> (4 * (n - 1))) & 0xF);
         QLabel* label = m_slotLabels[static_cast<std::size_t>(n - 1)];
-        label->setText(QStringLiteral("Slot %1: ").arg(n) + ModuleTypeName(code));
+        label->setText(
+            QStringLiteral("Slot %1: ").arg(n) +
+            ModuleTypeName(static_cast<std::uint8_t>(types[static_cast<std::size_t>(n - 1)])));
         label->setAccessibleName(QString()); // read as its text from now on
     }
     m_slotCombo->SetCurSel(-1);
@@ -710,19 +711,13 @@ void CConfigDlg::OnTimer() {
         return;
     }
     Operation op(*this);
-    // Zero-initialised: a failed read leaves the compared word 0, which selects variant 1.
-    std::uint8_t version[4] = {};
-    m_socket->ReadRegs(kVersionRegister, version, 2);
-    const auto second = static_cast<std::uint16_t>(version[2] | (version[3] << 8));
-    m_socket->SetEepromMode(second == kVersionVariant2 ? 2 : 1);
+    // A failed read leaves the compared word 0, which selects variant 1.
+    m_socket->SelectEepromVariant();
     ReadSettings();
     EnableSettings(true);
 }
 
-void CConfigDlg::FillFields(const std::uint8_t* record) {
-    vqx::RecordBytes bytes{};
-    std::copy(record, record + vqx::kRecordSize, bytes.begin());
-    const vqx::NetworkRecord r = vqx::NetworkRecord::fromBytes(bytes);
+void CConfigDlg::FillFields(const vqx::NetworkRecord& r) {
     m_gateAddress->SetAddress(r.gateway);
     m_maskAddress->SetAddress(r.mask);
     m_ipAddress->SetAddress(r.ip);
@@ -730,16 +725,12 @@ void CConfigDlg::FillFields(const std::uint8_t* record) {
 
 void CConfigDlg::ReadSettings() {
     Operation op(*this);
-    vqx::RecordBytes record{};
-    for (int i = 0; i < vqx::kRecordSize; ++i) {
-        const auto address = static_cast<std::uint16_t>(vqx::kRecordFirstAddress + i);
-        if (int r = m_socket->ReadEeprom(address, &record[static_cast<std::size_t>(i)], 1);
-            r != 0) {
-            MessageBox(errorText(r));
-            return;
-        }
+    vqx::NetworkRecord record;
+    if (const auto o = vqx::provision::readRecord(*m_socket, QString(), record); !o.ok()) {
+        MessageBox(errorText(o.deviceCode));
+        return;
     }
-    FillFields(record.data());
+    FillFields(record);
 }
 
 int CConfigDlg::SlotIndex() const {
@@ -749,21 +740,18 @@ int CConfigDlg::SlotIndex() const {
 void CConfigDlg::OnSlotSelected() {
     Operation op(*this);
     EnableSettings(false);
-    vqx::RecordBytes record{};
-    for (int i = 0; i < vqx::kRecordSize; ++i) {
-        const int slot = SlotIndex();
-        if (slot < 0 || slot >= kSlotCount) {
-            MessageBox(chooseSlotText());
-            return;
-        }
-        const auto address = static_cast<std::uint16_t>(vqx::kRecordFirstAddress + i);
-        if (int r = m_hub.ReadSlotEeprom(slot, address, record[static_cast<std::size_t>(i)]);
-            r != 0) {
-            MessageBox(errorText(r));
-            return;
-        }
+    // The slot is taken once: input is held off while the bytes come in.
+    const int slot = SlotIndex();
+    if (slot < 0 || slot >= kSlotCount) {
+        MessageBox(chooseSlotText());
+        return;
     }
-    FillFields(record.data());
+    vqx::NetworkRecord record;
+    if (const auto o = vqx::provision::readRecord(m_hub, slot, QString(), record); !o.ok()) {
+        MessageBox(errorText(o.deviceCode));
+        return;
+    }
+    FillFields(record);
     EnableSettings(true);
 }
 
@@ -830,16 +818,8 @@ void CConfigDlg::OnSet() {
         MessageBox(problems + QStringLiteral(" Write anyway?"), QString(), QString(),
                    QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return;
-    const vqx::RecordBytes record = settings.toBytes();
-    for (int i = 0; i < vqx::kRecordSize; ++i) {
-        const auto address = static_cast<std::uint16_t>(vqx::kRecordFirstAddress + i);
-        const std::uint8_t value = record[static_cast<std::size_t>(i)];
-        const int r = usb ? m_hub.WriteSlotEeprom(slot, address, value)
-                          : m_socket->WriteEeprom(address, &value, 1);
-        if (r != 0) {
-            MessageBox(errorText(r));
-            return;
-        }
-    }
-    MessageBox(QStringLiteral("Done"));
+    const vqx::provision::Outcome o =
+        usb ? vqx::provision::writeRecord(m_hub, slot, QString(), settings)
+            : vqx::provision::writeRecord(*m_socket, QString(), settings);
+    MessageBox(o.ok() ? QStringLiteral("Done") : errorText(o.deviceCode));
 }

@@ -219,7 +219,7 @@ private:
     void CreateControls();
     void OnInitDialog();
     void AppendAboutEntry();
-    void FillFields(const std::uint8_t* record);
+    void FillFields(const vqx::NetworkRecord& record);
     int SlotIndex() const;
     void BeginOperation();
     void EndOperation(bool deviceOperation);

@@ -13,7 +13,10 @@
 #include <QTimer>
 #include <QtDebug>
 
+#include "ModuleProtocol.h"
 #include "NetFraming.h"
+
+namespace mod = vqx::module;
 
 namespace {
 
@@ -51,13 +54,6 @@ int socketErrorNumber(QAbstractSocket::SocketError error) {
         return kErrOther;
     }
 }
-
-constexpr std::uint8_t kRegControl = 0;
-constexpr std::uint8_t kRegStatusV2 = 3;
-constexpr std::uint8_t kRegStatusV1 = 4;
-constexpr std::uint8_t kRegCommandV1 = 10;
-constexpr std::uint8_t kRegCommandV2 = 13;
-constexpr std::uint8_t kRegData = 15;
 
 } // namespace
 
@@ -349,10 +345,12 @@ int CModuleSocket::ReadRegs(int reg, std::uint8_t* buffer, std::uint32_t count) 
 }
 
 int CModuleSocket::DoWriteRegs(int reg, const std::uint32_t* words, std::uint32_t count) {
+    m_lastBlockSent = 0;
     if (!IsConnected())
         return kNotConnected;
     const std::vector<std::uint8_t> block = vqx::net::encodeWriteBlock(reg, words, count);
-    std::size_t sent = 0;
+    std::size_t& sent = m_lastBlockSent;
+    sent = 0;
     bool stalled = false;
     QElapsedTimer stall;
     while (sent < block.size()) {
@@ -438,21 +436,30 @@ int CModuleSocket::DoReadRegs(int reg, std::uint8_t* buffer, std::uint32_t count
     }
 }
 
+int CModuleSocket::SelectEepromVariant(std::uint16_t* secondWord) {
+    // Zero-initialised: a failed read leaves the compared word 0, which selects variant 1.
+    std::uint8_t version[2 * mod::kVersionWords] = {};
+    const int r = ReadRegs(mod::kRegVersion, version, mod::kVersionWords);
+    if (r == kBusy || r == kLinkDestroyed)
+        return r;
+    m_nEepromMode = static_cast<std::uint8_t>(mod::variantFromVersionBytes(version));
+    if (secondWord)
+        *secondWord = static_cast<std::uint16_t>(version[2] | (version[3] << 8));
+    return r;
+}
+
 int CModuleSocket::PollEepromStatus(bool& success) {
-    const bool v2 = m_nEepromMode == 2;
+    const int variant = m_nEepromMode == mod::kVariant2 ? mod::kVariant2 : mod::kVariant1;
     const std::shared_ptr<bool> alive = m_alive;
     QElapsedTimer clock;
     clock.start();
     for (;;) {
-        std::uint8_t status[12] = {};
-        const int r =
-            v2 ? DoReadRegs(kRegStatusV2, status, 1) : DoReadRegs(kRegStatusV1, status, 6);
+        std::uint8_t status[2 * 6] = {};
+        const int r = DoReadRegs(mod::statusRegister(variant), status, mod::statusWords(variant));
         if (r != 0)
             return r;
-        const std::uint8_t bits = v2 ? status[0] : status[10];
-        const bool done = v2 ? (bits & 0x04) != 0 : (bits & 0x02) != 0;
-        if (done) {
-            success = v2 ? (bits & 0x08) != 0 : (bits & 0x01) != 0;
+        if (const mod::EepromStatus st = mod::decodeStatus(variant, status); st.done) {
+            success = st.success;
             return 0;
         }
         if (clock.elapsed() > m_timing.eepromPollMs)
@@ -463,31 +470,38 @@ int CModuleSocket::PollEepromStatus(bool& success) {
     }
 }
 
+// Sends an EEPROM command word, noting whether it went out to the module.
+int CModuleSocket::SendEepromCommand(int commandReg, std::uint32_t command) {
+    const int r = DoWriteRegs(commandReg, &command, 1);
+    m_bCommandReached = m_lastBlockSent > 0;
+    return r;
+}
+
 int CModuleSocket::ReadEeprom(std::uint16_t address, std::uint8_t* buffer, std::uint32_t count) {
     const Operation op(*this);
     if (op.refused())
         return kBusy;
-    const int commandReg = m_nEepromMode == 2 ? kRegCommandV2 : kRegCommandV1;
+    m_bCommandReached = false;
+    const int commandReg = mod::commandRegister(m_nEepromMode);
     const std::uint32_t one = 1;
-    if (int r = DoWriteRegs(kRegControl, &one, 1); r != 0)
+    if (int r = DoWriteRegs(mod::kRegControl, &one, 1); r != 0)
         return r;
     std::uint32_t offset = 0;
-    std::uint8_t data[512];
+    std::uint8_t data[2 * mod::kMaxReadBytes];
     while (offset < count) {
-        const std::uint32_t n = std::min<std::uint32_t>(count - offset, 256);
-        const std::uint32_t command =
-            0x80000000u | (((address + offset) & 0x7FFu) << 8) | (n & 0xFFu);
-        if (int r = DoWriteRegs(commandReg, &command, 1); r != 0)
+        const std::uint32_t n = std::min(count - offset, mod::kMaxReadBytes);
+        if (int r = SendEepromCommand(commandReg, mod::eepromCommand(false, address + offset, n));
+            r != 0)
             return r;
         bool success = false;
         if (int r = PollEepromStatus(success); r != 0)
             return r;
         if (!success)
             return kEepromFailed;
-        if (int r = DoReadRegs(kRegData, data, n); r != 0)
+        if (int r = DoReadRegs(mod::kRegData, data, n); r != 0)
             return r;
         for (std::uint32_t i = 0; i < n; ++i)
-            buffer[offset + i] = data[2 * i];
+            buffer[offset + i] = vqx::net::eepromReplyByte(data, i);
         offset += n;
     }
     return 0;
@@ -498,22 +512,22 @@ int CModuleSocket::WriteEeprom(std::uint16_t address, const std::uint8_t* bytes,
     const Operation op(*this);
     if (op.refused())
         return kBusy;
-    const bool v2 = m_nEepromMode == 2;
-    const int commandReg = v2 ? kRegCommandV2 : kRegCommandV1;
+    m_bCommandReached = false;
+    const bool v2 = m_nEepromMode == mod::kVariant2;
+    const int commandReg = mod::commandRegister(m_nEepromMode);
     const std::uint32_t one = 1;
     std::uint32_t offset = 0;
     while (offset < count) {
-        if (int r = DoWriteRegs(kRegControl, &one, 1); r != 0)
+        if (int r = DoWriteRegs(mod::kRegControl, &one, 1); r != 0)
             return r;
-        const std::uint32_t n = std::min<std::uint32_t>(count - offset, 64);
-        std::uint32_t words[32] = {};
-        for (std::uint32_t i = 0; i < n; ++i)
-            words[i / 2] |= std::uint32_t{bytes[offset + i]} << ((i % 2) ? 16 : 0);
-        if (int r = DoWriteRegs(kRegData, words, (n + 1) / 2); r != 0)
+        const std::uint32_t n = std::min(count - offset, mod::kMaxWriteBytes);
+        const std::vector<std::uint32_t> words = vqx::net::eepromDataWords(bytes + offset, n);
+        if (int r =
+                DoWriteRegs(mod::kRegData, words.data(), static_cast<std::uint32_t>(words.size()));
+            r != 0)
             return r;
-        const std::uint32_t command =
-            0x40000000u | (((address + offset) & 0x7FFu) << 8) | (n & 0xFFu);
-        if (int r = DoWriteRegs(commandReg, &command, 1); r != 0)
+        if (int r = SendEepromCommand(commandReg, mod::eepromCommand(true, address + offset, n));
+            r != 0)
             return r;
         bool success = false;
         if (int r = PollEepromStatus(success); r != 0)

@@ -94,6 +94,14 @@ public:
     int ReadRegs(int reg, std::uint8_t* buffer, std::uint32_t count);
     int ReadEeprom(std::uint16_t address, std::uint8_t* buffer, std::uint32_t count);
     int WriteEeprom(std::uint16_t address, const std::uint8_t* bytes, std::uint32_t count);
+    /// Whether the last ReadEeprom or WriteEeprom sent an EEPROM command word to the module:
+    /// when it then failed, the module may have carried the command out.
+    bool CommandReached() const { return m_bCommandReached; }
+    /// Reads the version register and sets the EEPROM mode from its second word (variant 2
+    /// for 0x0330, else variant 1). The read's result code is returned; when it fails the
+    /// word counts as zero (variant 1), except on kBusy and kLinkDestroyed, which change
+    /// nothing. secondWord, when given, receives the word the choice rests on.
+    int SelectEepromVariant(std::uint16_t* secondWord = nullptr);
 
     void SetReceiveErrorHandler(MessageHandler handler) { m_onReceiveError = std::move(handler); }
     void SetTrace(TraceHandler trace) { m_trace = std::move(trace); }
@@ -129,6 +137,7 @@ private:
     void SetDataReady(bool ready);
     bool SocketUsable() const;
     int PollEepromStatus(bool& success);
+    int SendEepromCommand(int commandReg, std::uint32_t command);
 
     mutable std::mutex m_csConnected;
     bool m_bConnected = false;
@@ -150,5 +159,7 @@ private:
     TraceHandler m_trace;
     /// False once the destructor has run; waits keep a copy to notice it.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
-    bool m_bBusy = false; ///< an operation is running (and maybe waiting)
+    bool m_bBusy = false;            ///< an operation is running (and maybe waiting)
+    std::size_t m_lastBlockSent = 0; ///< bytes of the last DoWriteRegs block handed to the socket
+    bool m_bCommandReached = false;
 };

@@ -1,5 +1,7 @@
 #include "NetFraming.h"
 
+#include "ModuleProtocol.h"
+
 namespace vqx::net {
 
 void encodeValue(std::uint32_t value, std::uint8_t* out) {
@@ -33,6 +35,13 @@ std::vector<std::uint8_t> encodeWriteBlock(int reg, const std::uint32_t* words,
         encodeValue(words[i], out.data() + i * 6 + 1);
     }
     return out;
+}
+
+std::vector<std::uint32_t> eepromDataWords(const std::uint8_t* bytes, std::uint32_t count) {
+    std::vector<std::uint32_t> words((std::size_t{count} + 1) / 2, 0);
+    for (std::uint32_t i = 0; i < count; ++i)
+        words[i / 2] |= std::uint32_t{bytes[i]} << vqx::module::dataLaneShift(i);
+    return words;
 }
 
 ReplyParser::Status ReplyParser::feed(const std::uint8_t* data, std::size_t len) {

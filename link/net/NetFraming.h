@@ -33,6 +33,15 @@ Request encodeRead(int reg, std::uint32_t count);
 std::vector<std::uint8_t> encodeWriteBlock(int reg, const std::uint32_t* words,
                                            std::uint32_t count);
 
+/// The data register words that carry `count` bytes of an EEPROM write, two to a word
+/// ((count + 1) / 2 words).
+std::vector<std::uint32_t> eepromDataWords(const std::uint8_t* bytes, std::uint32_t count);
+/// Byte `index` of an EEPROM read, from the reply bytes of the data register (the low byte
+/// of word `index`).
+inline std::uint8_t eepromReplyByte(const std::uint8_t* reply, std::uint32_t index) {
+    return reply[2 * std::size_t{index}];
+}
+
 /// Parses one reply as it arrives, in pieces cut anywhere. Payload bytes go straight into
 /// the caller's buffer; the packet numbering state belongs to the connection and is passed
 /// by reference.

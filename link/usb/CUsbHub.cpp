@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "DriverFactory.h"
+#include "ModuleProtocol.h"
 #include "UsbFraming.h"
 
 using namespace vqx::usb;
 namespace fr = vqx::usb::framing;
+namespace mod = vqx::module;
 
 // Decisions of this link beyond the hub's protocol:
 //
@@ -32,7 +34,7 @@ namespace fr = vqx::usb::framing;
 //   module that never finishes.
 // * Slot index. An index outside 0..5 is refused with kBadSlot (-22) before anything is sent.
 //   A slot whose type says "no module" runs the same sequence as any other: the hub's status
-//   then reports the failed access (10).
+//   then reports the failed access (kSlotAccessFailed).
 // * Device list array. When N exceeds kMaxListEntries (far beyond what USB can attach; a
 //   driver reporting more is taken as broken), CountHubs and Open return kListTooLong (-24);
 //   when the array of N list nodes cannot be allocated, kOutOfMemory (-23). CountHubs then
@@ -69,6 +71,10 @@ struct CUsbHub::Private {
     FT_HANDLE channelA = nullptr;
     FT_HANDLE channelB = nullptr;
     bool open = false;
+    std::string openedSerial;      ///< channel A's serial number while open
+    bool commandReached = false;   ///< see CommandReached
+    bool slotCommandMoved = false; ///< the last WriteSlotReg's slot command went (partly) out
+    std::size_t lastSendMoved = 0; ///< bytes the driver took of the last sendAll
 
     /// Reads the device list into `nodes`; 0, a D2XX status (FT_DEVICE_NOT_FOUND without a
     /// driver), kListTooLong or kOutOfMemory. An empty list is 0 with `count` 0.
@@ -101,7 +107,8 @@ int CUsbHub::Private::readList(std::unique_ptr<DeviceListNode[]>& nodes, std::ui
 }
 
 int CUsbHub::Private::sendAll(const std::uint8_t* bytes, std::size_t length) {
-    std::size_t sent = 0;
+    std::size_t& sent = lastSendMoved;
+    sent = 0;
     int emptyCalls = 0;
     while (sent < length) {
         std::uint32_t written = 0;
@@ -233,6 +240,7 @@ int CUsbHub::Open(std::uint8_t index) {
                 return static_cast<int>(st);
             }
             partner = serialOf(nodes[i]);
+            d->openedSerial = partner;
             partner.back() = 'B';
             break;
         }
@@ -286,6 +294,7 @@ void CUsbHub::Close() {
     d->driver->Close(d->channelB);
     d->channelA = d->channelB = nullptr;
     d->open = false;
+    d->openedSerial.clear();
 }
 
 bool CUsbHub::IsOpen() const {
@@ -328,13 +337,16 @@ int CUsbHub::PollSlotStatus(std::uint32_t& status) {
 }
 
 int CUsbHub::WriteSlotReg(int slot, std::uint8_t reg, std::uint32_t value) {
+    d->slotCommandMoved = false;
     if (slot < 0 || slot >= fr::kSlotCount)
         return kBadSlot;
     if (const int rc = WriteRegs(fr::kHubRegWriteData, &value, 1); rc != 0)
         return rc;
     const std::uint32_t command = fr::slotCommand(slot, reg, false);
-    if (const int rc = WriteRegs(fr::kHubRegCommand, &command, 1); rc != 0)
-        return rc;
+    const int sent = WriteRegs(fr::kHubRegCommand, &command, 1);
+    d->slotCommandMoved = d->lastSendMoved > 0;
+    if (sent != 0)
+        return sent;
     std::uint32_t status = 0;
     if (const int rc = PollSlotStatus(status); rc != 0)
         return rc;
@@ -363,34 +375,52 @@ int CUsbHub::ReadSlotTypeWord(std::uint32_t& word) {
     std::uint8_t b[4] = {};
     if (const int rc = ReadRegs(fr::kHubRegSlotTypes, b, 2); rc != 0)
         return rc;
-    word = std::uint32_t{b[0]} | (std::uint32_t{b[1]} << 8) | (std::uint32_t{b[2]} << 16) |
-           (std::uint32_t{b[3]} << 24);
+    word = slotTypeWord(b);
+    return 0;
+}
+
+int CUsbHub::ReadSlotTypes(std::array<int, kSlotCount>& types) {
+    std::uint32_t word = 0;
+    if (const int rc = ReadSlotTypeWord(word); rc != 0)
+        return rc;
+    types = slotTypes(word);
     return 0;
 }
 
 // The start every slot EEPROM transfer shares: the slot checked, its command register
 // chosen from the slot-type word (read afresh), and the module's control register set to 1.
 int CUsbHub::BeginSlotEeprom(int slot, std::uint8_t& commandReg) {
+    d->commandReached = false;
     if (slot < 0 || slot >= fr::kSlotCount)
         return kBadSlot;
-    std::uint32_t types = 0;
-    if (const int rc = ReadSlotTypeWord(types); rc != 0)
+    std::array<int, kSlotCount> types{};
+    if (const int rc = ReadSlotTypes(types); rc != 0)
         return rc;
-    commandReg = fr::commandRegisterForType(fr::slotType(types, slot));
-    return WriteSlotReg(slot, fr::kModRegControl, 1);
+    commandReg = mod::commandRegister(mod::variantFromType(types[static_cast<std::size_t>(slot)]));
+    return WriteSlotReg(slot, mod::kRegControl, 1);
+}
+
+// Writes the EEPROM command word to the module's command register, noting whether the slot
+// command that carries it reached the hub.
+int CUsbHub::SendSlotEepromCommand(int slot, std::uint8_t commandReg, std::uint32_t command) {
+    const int rc = WriteSlotReg(slot, commandReg, command);
+    d->commandReached = d->slotCommandMoved;
+    return rc;
 }
 
 int CUsbHub::ReadSlotEeprom(int slot, std::uint16_t address, std::uint8_t& byte) {
     std::uint8_t commandReg = 0;
     if (const int rc = BeginSlotEeprom(slot, commandReg); rc != 0)
         return rc;
-    if (const int rc = WriteSlotReg(slot, commandReg, fr::eepromReadCommand(address)); rc != 0)
+    if (const int rc =
+            SendSlotEepromCommand(slot, commandReg, mod::eepromCommand(false, address, 1));
+        rc != 0)
         return rc;
     d->sleep(kEepromWaitMs);
     std::uint16_t value = 0;
-    if (const int rc = ReadSlotReg(slot, fr::kModRegData, value); rc != 0)
+    if (const int rc = ReadSlotReg(slot, mod::kRegData, value); rc != 0)
         return rc;
-    byte = static_cast<std::uint8_t>(value & 0xFF);
+    byte = mod::dataByte(value);
     return 0;
 }
 
@@ -398,12 +428,26 @@ int CUsbHub::WriteSlotEeprom(int slot, std::uint16_t address, std::uint8_t data)
     std::uint8_t commandReg = 0;
     if (const int rc = BeginSlotEeprom(slot, commandReg); rc != 0)
         return rc;
-    if (const int rc = WriteSlotReg(slot, fr::kModRegData, data); rc != 0)
+    if (const int rc = WriteSlotReg(slot, mod::kRegData, data); rc != 0)
         return rc;
-    if (const int rc = WriteSlotReg(slot, commandReg, fr::eepromWriteCommand(address)); rc != 0)
+    if (const int rc =
+            SendSlotEepromCommand(slot, commandReg, mod::eepromCommand(true, address, 1));
+        rc != 0)
         return rc;
     d->sleep(kEepromWaitMs);
     return 0;
+}
+
+bool CUsbHub::CommandReached() const {
+    return d->commandReached;
+}
+
+std::string CUsbHub::OpenedSerial() const {
+    return d->open ? d->openedSerial : std::string();
+}
+
+int CUsbHub::ShownCode(int code) {
+    return code == kSlotAccessFailed ? kSlotAccessShown : code;
 }
 
 const char* CUsbHub::Describe(int code) {

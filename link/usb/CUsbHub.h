@@ -2,14 +2,17 @@
 // The USB link to a hub: a dual-channel FTDI device with six module slots, reached through
 // the D2XX calls of D2xxDriver. Channel A is configured on open; channel B carries the
 // register protocol. All operations return a result code: 0 for success, a D2XX status
-// passed through unchanged, or one of the negative codes below.
+// passed through unchanged, or one of the negative codes below. The hub link's own codes
+// never coincide with a D2XX status; ShownCode gives the number a user sees for a code.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "D2xx.h"
+#include "ModuleTypes.h"
 
 class CUsbHub {
 public:
@@ -19,7 +22,10 @@ public:
     static constexpr int kPurgeFailed = -4;
     static constexpr int kSetBitModeFailed = -6;
     static constexpr int kSetBaudRateFailed = -7;
-    static constexpr int kSlotAccessFailed = 10; ///< the hub reported a failed module access
+    /// The hub's status reported a failed module access. Shown to the user as 10
+    /// (kSlotAccessShown), the number under which the hub's documentation lists it.
+    static constexpr int kSlotAccessFailed = -25;
+    static constexpr int kSlotAccessShown = 10;
     /// The driver kept moving no bytes; after a read, channel B's receive buffer is purged.
     static constexpr int kTransferStalled = -20;
     static constexpr int kSlotPollTimeout = -21; ///< the slot-bus status never finished
@@ -70,16 +76,32 @@ public:
     int WriteSlotReg(int slot, std::uint8_t reg, std::uint32_t value);
     int ReadSlotReg(int slot, std::uint8_t reg, std::uint16_t& value);
 
+    /// The module types of slots 1..6 (index 0..5) from the slot-type word (hub register 2,
+    /// two words); nothing is written on failure.
+    int ReadSlotTypes(std::array<int, vqx::usb::kSlotCount>& types);
+
     int ReadSlotEeprom(int slot, std::uint16_t address, std::uint8_t& byte);
     int WriteSlotEeprom(int slot, std::uint16_t address, std::uint8_t data);
+    /// Whether the last ReadSlotEeprom or WriteSlotEeprom got its EEPROM command word out to
+    /// the hub (at least one byte of the slot command that writes the module's command
+    /// register was taken by the driver). When it failed after that, the module may have
+    /// carried the command out.
+    bool CommandReached() const;
+    /// The serial number of channel A of the open hub, as the device list gave it ("" when
+    /// no hub is open).
+    std::string OpenedSerial() const;
 
     /// What a result code of this link means, in words, for messages and logs.
     static const char* Describe(int code);
+    /// The number a code is shown as: kSlotAccessShown for kSlotAccessFailed (which a D2XX
+    /// status of the same number then shares; Describe tells them apart), else the code.
+    static int ShownCode(int code);
 
 private:
     int PollSlotStatus(std::uint32_t& status);
     int ReadSlotTypeWord(std::uint32_t& word);
     int BeginSlotEeprom(int slot, std::uint8_t& commandReg);
+    int SendSlotEepromCommand(int slot, std::uint8_t commandReg, std::uint32_t command);
 
     struct Private;
     std::unique_ptr<Private> d;

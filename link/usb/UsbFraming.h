@@ -8,8 +8,8 @@
 // the header, the 26-bit word count in four 7-bit groups (the fourth holds bits 21..25) and
 // a zero byte. The hub answers a read with 2 * count raw bytes, 16-bit words LSB first.
 //
-// The same functions also encode the hub's slot bus commands and the modules' EEPROM
-// command words.
+// The same functions also encode the hub's slot bus commands; the module registers and
+// EEPROM command words reached through the slot bus are those of ModuleProtocol.h.
 
 #include <array>
 #include <cstddef>
@@ -62,30 +62,6 @@ inline constexpr std::uint32_t kSlotReadFlag = 0x20;
 /// Slot command: module register in bits 0..7, bit 5 = read, slot select bit 10 + slot.
 constexpr std::uint32_t slotCommand(int slot, std::uint8_t reg, bool read) {
     return (std::uint32_t{1} << (10 + slot)) | reg | (read ? kSlotReadFlag : 0u);
-}
-/// The 4-bit module type of a slot in the slot-type word.
-constexpr int slotType(std::uint32_t slotTypeWord, int slot) {
-    return static_cast<int>((slotTypeWord >> (4 * slot)) & 0xF);
-}
-
-// ---- Module registers and the EEPROM command word ---------------------------------------
-
-inline constexpr std::uint8_t kModRegControl = 0;
-inline constexpr std::uint8_t kModRegCommandV1 = 10;
-inline constexpr std::uint8_t kModRegCommandV2 = 13;
-inline constexpr std::uint8_t kModRegData = 15;
-inline constexpr int kTypeAfg = 2; ///< the module type whose controller takes commands in 13
-
-/// The module register that takes the EEPROM command word, chosen by the slot's type.
-constexpr std::uint8_t commandRegisterForType(int type) {
-    return type == kTypeAfg ? kModRegCommandV2 : kModRegCommandV1;
-}
-/// One-byte EEPROM transfers; the address is carried modulo 2048.
-constexpr std::uint32_t eepromReadCommand(std::uint16_t address) {
-    return 0x80000001u + 256u * (address & 0x7FFu);
-}
-constexpr std::uint32_t eepromWriteCommand(std::uint16_t address) {
-    return 0x40000001u + 256u * (address & 0x7FFu);
 }
 
 } // namespace vqx::usb::framing

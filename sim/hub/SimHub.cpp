@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "DriverFactory.h"
+#include "ModuleProtocol.h"
+#include "ModuleTypes.h"
 #include "UsbFraming.h"
 
 using namespace vqx::usb;
@@ -46,7 +48,9 @@ std::shared_ptr<ModuleModel> SimHub::module(int slot) const {
 }
 
 int SimHub::slotType(int slot) const {
-    return slot >= 0 && slot < fr::kSlotCount ? fr::slotType(m_slotTypes, slot) : 0;
+    return slot >= 0 && slot < fr::kSlotCount
+               ? vqx::usb::slotTypes(m_slotTypes)[static_cast<std::size_t>(slot)]
+               : 0;
 }
 
 std::vector<std::uint8_t> SimHub::wire() const {
@@ -467,7 +471,7 @@ std::shared_ptr<SimHub> makeHub(const std::array<int, 6>& types, std::string ser
             continue;
         }
         auto module = std::make_shared<ModuleModel>(
-            type == fr::kTypeAfg ? ModuleModel::Variant::V2 : ModuleModel::Variant::V1);
+            static_cast<ModuleModel::Variant>(vqx::module::variantFromType(type)));
         // Each address is stored last octet first: gateway, mask, IP address.
         module->setRecord(
             {1, 1, 168, 192, 0, 255, 255, 255, static_cast<std::uint8_t>(101 + slot), 1, 168, 192});

@@ -24,7 +24,7 @@
 #include "SimHub.h"
 #include "TargetLock.h"
 #include "Tool.h"
-#include "UsbAccess.h"
+#include "TracingDriver.h"
 
 using vqx::provision::Exit;
 using vqx::sim::ModuleModel;
@@ -72,7 +72,7 @@ HubDriverFactory hubDriver(std::shared_ptr<SimHub> hub, std::function<void()> on
         auto inner = std::make_unique<vqx::sim::SimHubDriver>(hub);
         if (!onTransfer)
             return inner;
-        return std::make_unique<vqx::provision::TracingDriver>(
+        return std::make_unique<vqx::usb::TracingDriver>(
             std::move(inner), [onTransfer](const QString&) { onTransfer(); });
     };
 }
@@ -501,7 +501,7 @@ private slots:
         QFETCH(bool, openFails);
         QFETCH(QString, message);
         QFETCH(bool, noted);
-        struct NotedDriver : vqx::provision::TracingDriver {
+        struct NotedDriver : vqx::usb::TracingDriver {
             using TracingDriver::TracingDriver;
             std::string lastError() const override { return "the library lacks FT_SetVIDPID"; }
         };

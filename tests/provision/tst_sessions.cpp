@@ -13,14 +13,14 @@
 
 #include "ApplyEngine.h"
 #include "CUsbHub.h"
+#include "EthernetTarget.h"
 #include "ExitCodes.h"
-#include "ModuleAccess.h"
+#include "HubSession.h"
 #include "ModuleModel.h"
 #include "ModuleServer.h"
 #include "NetworkRecord.h"
 #include "Scan.h"
 #include "SimHub.h"
-#include "UsbAccess.h"
 
 using vqx::NetworkRecord;
 using vqx::provision::ApplyHooks;

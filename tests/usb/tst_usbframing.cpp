@@ -2,6 +2,8 @@
 
 #include <QtTest>
 
+#include "ModuleProtocol.h"
+#include "ModuleTypes.h"
 #include "UsbFraming.h"
 
 namespace fr = vqx::usb::framing;
@@ -144,18 +146,19 @@ private slots:
         QFETCH(int, address);
         QFETCH(quint32, read);
         QFETCH(quint32, write);
-        QCOMPARE(fr::eepromReadCommand(static_cast<std::uint16_t>(address)), read);
-        QCOMPARE(fr::eepromWriteCommand(static_cast<std::uint16_t>(address)), write);
+        const auto a = static_cast<std::uint16_t>(address);
+        QCOMPARE(vqx::module::eepromCommand(false, a, 1), read);
+        QCOMPARE(vqx::module::eepromCommand(true, a, 1), write);
     }
 
     void commandRegisterAndSlotTypes() {
-        QCOMPARE(int(fr::commandRegisterForType(2)), 13);
+        using namespace vqx::module;
+        QCOMPARE(int(commandRegister(variantFromType(2))), 13);
         for (int type : {0, 1, 3, 9, 15})
-            QCOMPARE(int(fr::commandRegisterForType(type)), 10);
+            QCOMPARE(int(commandRegister(variantFromType(type))), 10);
         const std::uint32_t word = 0xAB059321; // bytes 21 93 05 AB
-        const int expected[] = {1, 2, 3, 9, 5, 0};
-        for (int s = 0; s < 6; ++s)
-            QCOMPARE(fr::slotType(word, s), expected[s]);
+        const std::array<int, 6> expected = {1, 2, 3, 9, 5, 0};
+        QCOMPARE(vqx::usb::slotTypes(word), expected);
     }
 };
 

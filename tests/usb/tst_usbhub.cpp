@@ -448,10 +448,11 @@ private slots:
         QTest::addColumn<int>("writeCode");
         QTest::addColumn<int>("readCode");
         QTest::newRow("0x1 done") << 0x1 << 0 << 0;
-        QTest::newRow("0x2 failed") << 0x2 << 10 << 10;
-        QTest::newRow("0x3 both") << 0x3 << 0 << 10;
+        constexpr int failed = CUsbHub::kSlotAccessFailed;
+        QTest::newRow("0x2 failed") << 0x2 << failed << failed;
+        QTest::newRow("0x3 both") << 0x3 << 0 << failed;
         QTest::newRow("0x5 done and other bits") << 0x5 << 0 << 0;
-        QTest::newRow("0xFFFE failed and other bits") << 0xFFFE << 10 << 10;
+        QTest::newRow("0xFFFE failed and other bits") << 0xFFFE << failed << failed;
     }
     void statusBits() {
         QFETCH(int, status);
@@ -522,7 +523,8 @@ private slots:
         hub->clearLog();
         // Reading module register 15 of slot 5: command 0x0000802F, no write of register 3.
         std::uint16_t value = 0;
-        QCOMPARE(rig.usb->ReadSlotReg(5, 15, value), 10); // slot 5 of the demo hub is empty
+        // slot 5 of the demo hub is empty
+        QCOMPARE(rig.usb->ReadSlotReg(5, 15, value), CUsbHub::kSlotAccessFailed);
         QCOMPARE(bytes(hub->wire()), QByteArray::fromHex("822f00020000"
                                                          "c00100000000"));
     }
@@ -675,12 +677,18 @@ private slots:
         hub->clearLog();
         hub->faults().failRegister = 10;
         std::uint8_t b = 0x77;
-        QCOMPARE(rig.usb->ReadSlotEeprom(0, 6, b), 10);
+        QCOMPARE(rig.usb->ReadSlotEeprom(0, 6, b), CUsbHub::kSlotAccessFailed);
         QCOMPARE(int(b), 0x77);
         QCOMPARE(hub->accesses().size(), std::size_t{2}); // register 15 is not read
         QCOMPARE(rig.sleeps.size(), std::size_t{0});
-        QCOMPARE(rig.usb->WriteSlotEeprom(0, 6, 1), 10);
+        QCOMPARE(rig.usb->WriteSlotEeprom(0, 6, 1), CUsbHub::kSlotAccessFailed);
         QCOMPARE(rig.sleeps.size(), std::size_t{0});
+        // The hub's own code is no D2XX status; users see it as the hub numbers it.
+        QCOMPARE(
+            *vqx::usb::statusName(static_cast<vqx::usb::FT_STATUS>(CUsbHub::kSlotAccessFailed)),
+            '\0');
+        QCOMPARE(CUsbHub::ShownCode(CUsbHub::kSlotAccessFailed), 10);
+        QCOMPARE(CUsbHub::ShownCode(10), 10);
     }
 
     void failureBeforeTheCommandWordEndsTheTransfer_data() {

@@ -1,7 +1,4 @@
-#include "ModuleAccess.h"
-
-#include <array>
-#include <tuple>
+#include "EthernetTarget.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -9,15 +6,11 @@
 
 #include "ArpCache.h"
 #include "CModuleSocket.h"
+#include "RecordTransfer.h"
 
 namespace vqx::provision {
 
 namespace {
-
-constexpr int kVersionRegister = 14;
-constexpr int kCommandRegisterV1 = 10;
-constexpr int kCommandRegisterV2 = 13;
-constexpr std::uint16_t kVariant2Version = 0x0330;
 
 /// Result codes of a version read that mean nothing came through the connection.
 bool linkDown(int code) {
@@ -35,64 +28,6 @@ QString formatSeconds(double s) {
 
 } // namespace
 
-QString transferError(bool write, int address, const char* meaning, int code) {
-    return QStringLiteral("EEPROM %1 failed at address %2: %3 (code %4)")
-        .arg(write ? QStringLiteral("write") : QStringLiteral("read"))
-        .arg(address)
-        .arg(QString::fromUtf8(meaning))
-        .arg(code);
-}
-
-Outcome readRecordBytes(const QString& target, const ByteReader& read, CodeMeaning meaning,
-                        NetworkRecord& record, const Progress& progress) {
-    RecordBytes bytes{};
-    for (int i = 0; i < kRecordSize; ++i) {
-        const auto address = static_cast<std::uint16_t>(kRecordFirstAddress + i);
-        const int r = read(address, bytes[static_cast<std::size_t>(i)]);
-        if (r != 0)
-            return Outcome::fail(
-                Exit::Device,
-                QStringLiteral("%1: %2").arg(target, transferError(false, address, meaning(r), r)),
-                r);
-        if (progress)
-            progress(i + 1, kRecordSize);
-    }
-    record = NetworkRecord::fromBytes(bytes);
-    return {};
-}
-
-Outcome writeRecordBytes(const QString& target, const ByteWriter& write, CodeMeaning meaning,
-                         const NetworkRecord& record, const Progress& progress) {
-    const RecordBytes bytes = record.toBytes();
-    for (int i = 0; i < kRecordSize; ++i) {
-        const auto address = static_cast<std::uint16_t>(kRecordFirstAddress + i);
-        bool reached = false;
-        const int r = write(address, bytes[static_cast<std::size_t>(i)], reached);
-        if (r != 0) {
-            QString text =
-                QStringLiteral("%1: %2").arg(target, transferError(true, address, meaning(r), r));
-            if (i > 0)
-                text += QStringLiteral("; addresses %1 to %2 already hold the new values")
-                            .arg(kRecordFirstAddress)
-                            .arg(address - 1);
-            // Never claim less than may have been written.
-            if (reached)
-                text += QStringLiteral("%1 address %2 may hold its new value")
-                            .arg(i > 0 ? QStringLiteral(",") : QStringLiteral(";"))
-                            .arg(address);
-            Outcome o = Outcome::fail(Exit::Device, text, r);
-            o.bytesWritten = i;
-            o.bytesMaybeWritten = reached ? 1 : 0;
-            return o;
-        }
-        if (progress)
-            progress(i + 1, kRecordSize);
-    }
-    Outcome done;
-    done.bytesWritten = kRecordSize;
-    return done;
-}
-
 EthernetTarget::EthernetTarget(std::uint32_t address, std::uint16_t port, ConnectTiming timing,
                                Diagnostics diagnostics)
     : m_address(address), m_port(port), m_timing(timing), m_diag(std::move(diagnostics)),
@@ -102,16 +37,11 @@ EthernetTarget::EthernetTarget(std::uint32_t address, std::uint16_t port, Connec
         t.waitMs = m_timing.replyWaitMs;
         m_socket->SetTiming(t);
     }
-    m_socket->SetTrace([this](bool outgoing, const QByteArray& bytes) {
-        // A write request's first byte is 0x80 plus the register.
-        const int commandRegister = m_variant == 2 ? kCommandRegisterV2 : kCommandRegisterV1;
-        if (outgoing && !bytes.isEmpty() &&
-            static_cast<std::uint8_t>(bytes[0]) == (0x80 | commandRegister))
-            m_commandSent = true;
-        if (m_diag.trace)
+    if (m_diag.trace)
+        m_socket->SetTrace([this](bool outgoing, const QByteArray& bytes) {
             m_diag.trace(QStringLiteral("%1 %2").arg(
                 outgoing ? QStringLiteral(">") : QStringLiteral("<"), hex(bytes)));
-    });
+        });
     m_socket->SetReceiveErrorHandler([this](const QString& text, const QString& title) {
         if (m_diag.warn)
             m_diag.warn(QStringLiteral("%1: %2: %3")
@@ -187,12 +117,10 @@ Outcome EthernetTarget::open() {
         // up a short time-out: a module that is there must not be reported unreachable for
         // want of a moment to answer. The time-out bounds when attempts start.
         if (waitConnected(m_timing.cycleMs)) {
-            std::uint8_t version[4] = {};
-            const int r = m_socket->ReadRegs(kVersionRegister, version, 2);
+            std::uint16_t second = 0;
+            const int r = m_socket->SelectEepromVariant(&second);
             if (r == 0) {
-                const auto second = static_cast<std::uint16_t>(version[2] | (version[3] << 8));
-                m_variant = second == kVariant2Version ? 2 : 1;
-                m_socket->SetEepromMode(static_cast<std::uint8_t>(m_variant));
+                m_variant = m_socket->EepromMode();
                 if (m_diag.trace)
                     m_diag.trace(QStringLiteral("version word 0x%1: EEPROM controller variant %2")
                                      .arg(second, 4, 16, QLatin1Char('0'))
@@ -233,75 +161,11 @@ Outcome EthernetTarget::lockKey(QString& key) {
 }
 
 Outcome EthernetTarget::readRecord(NetworkRecord& record, const Progress& progress) {
-    return readRecordBytes(
-        name(),
-        [this](std::uint16_t address, std::uint8_t& byte) {
-            return m_socket->ReadEeprom(address, &byte, 1);
-        },
-        &CModuleSocket::Describe, record, progress);
+    return vqx::provision::readRecord(*m_socket, name(), record, progress);
 }
 
 Outcome EthernetTarget::writeRecord(const NetworkRecord& record, const Progress& progress) {
-    return writeRecordBytes(
-        name(),
-        [this](std::uint16_t address, std::uint8_t byte, bool& reached) {
-            m_commandSent = false;
-            const int r = m_socket->WriteEeprom(address, &byte, 1);
-            // The controller's own failure report settles the byte; any other failure after
-            // the command went out leaves it open.
-            reached = r != 0 && m_commandSent && r != CModuleSocket::kEepromFailed &&
-                      r != CModuleSocket::kEepromWriteFailedV1;
-            return r;
-        },
-        &CModuleSocket::Describe, record, progress);
-}
-
-QString recordLine(const NetworkRecord& r) {
-    return QStringLiteral("ip %1, mask %2, gateway %3")
-        .arg(formatAddress(r.ip), formatAddress(r.mask), formatAddress(r.gateway));
-}
-
-QStringList differences(const NetworkRecord& from, const NetworkRecord& to, QStringList* names) {
-    QStringList out;
-    const std::array<std::tuple<const char*, std::uint32_t, std::uint32_t>, 3> fields = {
-        {{"ip", from.ip, to.ip},
-         {"mask", from.mask, to.mask},
-         {"gateway", from.gateway, to.gateway}}};
-    for (const auto& [field, a, b] : fields) {
-        if (a == b)
-            continue;
-        out << QStringLiteral("%1 %2 -> %3")
-                   .arg(QLatin1String(field), formatAddress(a), formatAddress(b));
-        if (names)
-            *names << QLatin1String(field);
-    }
-    return out;
-}
-
-Outcome writeAndVerify(ModuleTarget& t, const NetworkRecord& settings, bool verify,
-                       std::optional<NetworkRecord>& after, const Progress& writing,
-                       const Progress& verifying) {
-    const Outcome written = t.writeRecord(settings, writing);
-    if (!written.ok() || !verify)
-        return written;
-    NetworkRecord back;
-    if (Outcome o = t.readRecord(back, verifying); !o.ok()) {
-        o.message = QStringLiteral("written, but reading it back failed: %1").arg(o.message);
-        o.bytesWritten = written.bytesWritten;
-        o.bytesMaybeWritten = written.bytesMaybeWritten;
-        return o;
-    }
-    after = back;
-    if (back != settings) {
-        Outcome o = Outcome::fail(
-            Exit::Mismatch, QStringLiteral("%1: verification failed: the module reads back %2 "
-                                           "(differs: %3)")
-                                .arg(t.name(), recordLine(back),
-                                     differences(settings, back).join(QStringLiteral(", "))));
-        o.bytesWritten = written.bytesWritten;
-        return o;
-    }
-    return written;
+    return vqx::provision::writeRecord(*m_socket, name(), record, progress);
 }
 
 } // namespace vqx::provision
