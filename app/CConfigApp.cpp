@@ -13,6 +13,7 @@
 #include "CSlotCombo.h"
 #include "DemoEnvironment.h"
 #include "NetworkRecord.h"
+#include "Version.h"
 
 #ifdef Q_OS_WIN
 #ifndef NOMINMAX
@@ -22,13 +23,10 @@
 #undef MessageBox
 #endif
 
-#ifndef VQX_VERSION
-#define VQX_VERSION "1.0.0.1"
-#endif
 
 CConfigApp::CConfigApp(int& argc, char** argv) : QApplication(argc, argv) {
     // The application name stays the executable's name, which titles the message boxes.
-    setApplicationVersion(QStringLiteral(VQX_VERSION));
+    setApplicationVersion(QString::fromLatin1(vqx::kVersion));
 }
 
 int CConfigApp::ParseArguments(const QStringList& arguments, Options& options, QString* output) {
@@ -130,7 +128,7 @@ void showOutput(const QString& text) {
 } // namespace
 
 int CConfigApp::AnswerInfoOptions() {
-    QCoreApplication::setApplicationVersion(QStringLiteral(VQX_VERSION));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(vqx::kVersion));
     Options options;
     QString output;
     const int rc = ParseArguments(QCoreApplication::arguments(), options, &output);

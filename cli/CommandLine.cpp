@@ -9,6 +9,7 @@
 
 #include "ExitCodes.h"
 #include "UserText.h"
+#include "Version.h"
 
 namespace vqx::cli {
 
@@ -20,7 +21,6 @@ using vqx::provision::shown;
 
 namespace {
 
-constexpr const char* kVersion = "1.0.0.1";
 constexpr const char* kLockHelp =
     "One writer per module: a write (and each write step of apply) holds a lock file per module\n"
     "(vqx250-ipconfig-<module>.lock in $XDG_RUNTIME_DIR, or /tmp when it is unset). Another\n"
@@ -44,7 +44,7 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, const Too
     CLI::App app{"Reads and writes the network settings (IP address, subnet mask, gateway) of "
                  "VQX250 measurement modules, over Ethernet or through the slots of a USB hub.",
                  kToolName};
-    app.set_version_flag("--version", std::string(kToolName) + " " + kVersion);
+    app.set_version_flag("--version", std::string(kToolName) + " " + vqx::kVersion);
     // The same options on every system: CLI11 would take "/x" as an option on Windows, and
     // a plan's path such as "/plans/rack4.csv" with it.
     app.allow_windows_style_options(false);

@@ -15,6 +15,7 @@
 #endif
 
 #include "Tool.h"
+#include "Version.h"
 
 #ifndef _WIN32
 /// A standard stream started closed (`>&-`) is taken by /dev/null opened the wrong way round,
@@ -40,7 +41,7 @@ int main(int argc, char* argv[]) {
 #endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vqx250-ipconfig"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0.1"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(vqx::kVersion));
     const bool terminal = isatty(STDERR_FILENO) != 0;
     return vqx::cli::runTool(argc, argv, {std::cout, std::cerr, terminal});
 }

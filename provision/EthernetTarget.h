@@ -42,7 +42,7 @@ struct Diagnostics {
 ///   3. ConnectTo(address, port) (a non-zero result: the socket could not be created,
 ///      Exit::Failure);
 ///   4. wait up to cycleMs for IsConnected;
-///   5. read the version register (register 14, two words): the second word 0x0330 selects
+///   5. read the version register (two words; SelectEepromVariant): the second word selects
 ///      EEPROM controller variant 2, anything else variant 1.
 /// Attempts are started while the time-out has not passed, and each waits its full cycleMs
 /// for the connection, however little of the time-out is left: so open() may take up to one

@@ -1,5 +1,7 @@
 #include "Validation.h"
 
+#include <QCoreApplication>
+
 namespace vqx::provision {
 
 bool isContiguousMask(std::uint32_t mask) {
@@ -60,6 +62,62 @@ std::vector<Violation> checkSettings(const NetworkRecord& s) {
         }
     }
     return out;
+}
+
+namespace {
+
+QString sentence(const char* text) {
+    return QCoreApplication::translate("vqx::provision", text);
+}
+
+} // namespace
+
+QString settingsProblems(const NetworkRecord& s) {
+    using Rule = Violation::Rule;
+    const QString ip = formatAddress(s.ip);
+    const QString mask = formatAddress(s.mask);
+    const QString gateway = formatAddress(s.gateway);
+    QStringList sentences;
+    for (const auto& v : checkSettings(s)) {
+        switch (v.rule) {
+        case Rule::MaskNotContiguous:
+            sentences << sentence("The mask %1 is not a valid subnet mask.").arg(mask);
+            break;
+        case Rule::IpZero:
+            sentences << sentence("The IP address 0.0.0.0 is not a host address.");
+            break;
+        case Rule::IpLoopback:
+            sentences << sentence("The IP address %1 is a loopback address.").arg(ip);
+            break;
+        case Rule::IpMulticast:
+            sentences << sentence("The IP address %1 is a multicast address.").arg(ip);
+            break;
+        case Rule::IpNetwork:
+            sentences
+                << sentence("The IP address %1 is the network address of its subnet.").arg(ip);
+            break;
+        case Rule::IpBroadcast:
+            sentences
+                << sentence("The IP address %1 is the broadcast address of its subnet.").arg(ip);
+            break;
+        case Rule::GatewayIsIp:
+            sentences << sentence("The gateway %1 is the module's own IP address.").arg(gateway);
+            break;
+        case Rule::GatewayOutside:
+            sentences << sentence("The gateway %1 is outside the subnet of %2 with the mask %3.")
+                             .arg(gateway, ip, mask);
+            break;
+        case Rule::GatewayNetwork:
+            sentences
+                << sentence("The gateway %1 is the network address of the subnet.").arg(gateway);
+            break;
+        case Rule::GatewayBroadcast:
+            sentences
+                << sentence("The gateway %1 is the broadcast address of the subnet.").arg(gateway);
+            break;
+        }
+    }
+    return sentences.join(QLatin1Char(' '));
 }
 
 } // namespace vqx::provision

@@ -42,5 +42,8 @@ struct Violation {
 bool isContiguousMask(std::uint32_t mask);
 /// Every rule the settings break, mask first, then ip, then gateway. Empty when all hold.
 std::vector<Violation> checkSettings(const NetworkRecord& settings);
+/// The rules the settings break as the dialog words them, one sentence each, joined by
+/// blanks ("The mask 0.0.0.0 is not a valid subnet mask. ..."); empty when all hold.
+QString settingsProblems(const NetworkRecord& settings);
 
 } // namespace vqx::provision

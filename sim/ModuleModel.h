@@ -31,7 +31,7 @@ namespace vqx::sim {
 class ModuleModel {
 public:
     static constexpr int kEepromSize = 2048;
-    /// The second version word of this model's variant-1 modules (any but 0x0330 would do).
+    /// The second version word of this model's variant-1 modules (any but kVersionVariant2).
     static constexpr std::uint16_t kVersionVariant1 = 0x0321;
 
     enum class Variant { V1 = 1, V2 = 2 };

@@ -11,6 +11,7 @@
 #include "ModuleModel.h"
 #include "ModuleServer.h"
 #include "NetworkRecord.h"
+#include "Version.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ bool parseRecordOption(const QCommandLineParser& p, vqx::NetworkRecord& record, 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vqx250-modsim"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0.1"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(vqx::kVersion));
 
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(

@@ -98,7 +98,7 @@ public:
     /// when it then failed, the module may have carried the command out.
     bool CommandReached() const { return m_bCommandReached; }
     /// Reads the version register and sets the EEPROM mode from its second word (variant 2
-    /// for 0x0330, else variant 1). The read's result code is returned; when it fails the
+    /// for kVersionVariant2, else variant 1). The read's result code is returned; when it fails the
     /// word counts as zero (variant 1), except on kBusy and kLinkDestroyed, which change
     /// nothing. secondWord, when given, receives the word the choice rests on.
     int SelectEepromVariant(std::uint16_t* secondWord = nullptr);

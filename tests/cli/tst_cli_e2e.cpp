@@ -21,6 +21,7 @@
 
 #include <csignal>
 
+#include "Version.h"
 #include <unistd.h>
 
 namespace {
@@ -167,7 +168,7 @@ private slots:
     void version() {
         const Run r = run({"--version"});
         QCOMPARE(r.exit, kOk);
-        QCOMPARE(r.out.trimmed(), QByteArray("vqx250-ipconfig 1.0.0.1"));
+        QCOMPARE(r.out.trimmed(), QByteArray("vqx250-ipconfig ") + vqx::kVersion);
     }
 
     void help_data() {

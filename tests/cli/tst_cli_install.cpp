@@ -2,6 +2,7 @@
 // the copyright file in its usual place, the man pages compressed as Debian wants them, and
 // the package's control fields. The build must be complete (ctest runs after the build).
 
+#include "Version.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -122,7 +123,7 @@ private slots:
         // that is installed.
         const Run v = run(prefix.filePath("bin/vqx250-ipconfig"), {"--version"});
         QCOMPARE(v.exit, 0);
-        QCOMPARE(v.out.trimmed(), QStringLiteral("vqx250-ipconfig 1.0.0.1"));
+        QCOMPARE(v.out.trimmed(), QStringLiteral("vqx250-ipconfig %1").arg(vqx::kVersion));
         QFile desktop(prefix.filePath("share/applications/vqx250-ipconfig.desktop"));
         QVERIFY(desktop.open(QIODevice::ReadOnly));
         const QString entry = QString::fromUtf8(desktop.readAll());
@@ -132,12 +133,14 @@ private slots:
         QVERIFY2(QFileInfo(prefix.filePath("bin/" + exec)).isExecutable(), qPrintable(exec));
 
         // The man pages: gzip at its best compression, without a file name or a time stamp in
-        // the header (gzip -9n), holding the pages of the source tree.
+        // the header (gzip -9n), holding the pages of the source tree with the version filled in.
         for (const char* page : kManPages) {
             QByteArray plain;
             gunzip(prefix.filePath(QStringLiteral("share/man/man1/%1.gz").arg(page)), plain);
             QVERIFY2(!plain.isEmpty(), page);
-            QVERIFY2(plain == readAll(sourceDir() + "/docs/man/" + page), page);
+            const QByteArray source = readAll(sourceDir() + "/docs/man/" + page);
+            QVERIFY2(source.contains("@PROJECT_VERSION@"), page);
+            QVERIFY2(plain == QByteArray(source).replace("@PROJECT_VERSION@", vqx::kVersion), page);
         }
         QVERIFY(!QFileInfo::exists(prefix.filePath("share/man/man1/vqx250-ipconfig.1")));
 
@@ -156,7 +159,8 @@ private slots:
         // The changelog of a native package, for this version.
         QByteArray changelog;
         gunzip(prefix.filePath("share/doc/vqx250-ipconfig/changelog.gz"), changelog);
-        QVERIFY2(changelog.startsWith("vqx250-ipconfig (1.0.0.1) unstable; urgency=medium\n"),
+        QVERIFY2(changelog.startsWith(QByteArray("vqx250-ipconfig (") + vqx::kVersion +
+                                      ") unstable; urgency=medium\n"),
                  changelog.constData());
     }
 
@@ -173,7 +177,8 @@ private slots:
         QVERIFY2(r.exit == 0, qPrintable(r.out));
         const QStringList debs = QDir(out.path()).entryList({"*.deb"}, QDir::Files);
         QCOMPARE(debs.size(), 1);
-        QCOMPARE(debs.front(), QStringLiteral("vqx250-ipconfig_1.0.0.1_%1.deb")
+        QCOMPARE(debs.front(), QStringLiteral("vqx250-ipconfig_%1_%2.deb")
+                                   .arg(vqx::kVersion)
                                    .arg(debs.front().section('_', 2).chopped(4)));
         const QString deb = QDir(out.path()).filePath(debs.front());
 
@@ -181,7 +186,7 @@ private slots:
             run(QStringLiteral("dpkg-deb"), {"-f", deb, "Package", "Version", "Depends"});
         QCOMPARE(info.exit, 0);
         QVERIFY2(info.out.contains("Package: vqx250-ipconfig"), qPrintable(info.out));
-        QVERIFY(info.out.contains("Version: 1.0.0.1"));
+        QVERIFY(info.out.contains(QByteArray("Version: ") + vqx::kVersion));
         for (const char* dep : {"libqt6core6", "libqt6network6", "libqt6widgets6", "libftdi1-2"})
             QVERIFY2(info.out.contains(QLatin1String(dep)), dep);
 

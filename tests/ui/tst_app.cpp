@@ -17,6 +17,7 @@
 #include "CConfigApp.h"
 #include "DemoEnvironment.h"
 #include "UiTestSupport.h"
+#include "Version.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -150,7 +151,7 @@ private slots:
         const QProcessEnvironment env = display ? offscreen() : noDisplay();
         QByteArray out, err;
         QCOMPARE(run({QStringLiteral("--version")}, &out, &err, env), 0);
-        QCOMPARE(out.trimmed(), QByteArray("VQX250_IPConfig 1.0.0.1"));
+        QCOMPARE(out.trimmed(), QByteArray("VQX250_IPConfig ") + vqx::kVersion);
         QCOMPARE(run({QStringLiteral("--help")}, &out, &err, env), 0);
         QVERIFY(out.contains("--demo"));
         QVERIFY(!out.contains("--screenshot")); // hidden

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include <cstring>
+#include <functional>
 
 #include "CUsbHub.h"
 #include "DriverFactory.h"
@@ -60,7 +61,12 @@ struct Rig {
     std::vector<unsigned> sleeps;
 };
 
+/// A fault staged on the rig's driver or hub before the call under test.
+using Fault = std::function<void(Rig& rig, SimHub& hub)>;
+
 } // namespace
+
+Q_DECLARE_METATYPE(Fault)
 
 class TestUsbHub : public QObject {
     Q_OBJECT
@@ -157,23 +163,30 @@ private slots:
     }
 
     void failuresLeaveNothingOpen_data() {
-        QTest::addColumn<QString>("fault");
+        QTest::addColumn<Fault>("fault");
         QTest::addColumn<int>("code");
         QTest::addColumn<QStringList>("expectedCalls");
         QTest::newRow("no partner")
-            << "missingPartner" << CUsbHub::kNoHub << QStringList{"Open A", "Close A"};
+            << Fault([](Rig&, SimHub& h) { h.faults().missingPartner = true; }) << CUsbHub::kNoHub
+            << QStringList{"Open A", "Close A"};
         QTest::newRow("FT_Open A fails")
-            << "openA" << int(FT_DEVICE_NOT_OPENED) << QStringList{"Open A"};
+            << Fault([](Rig&, SimHub& h) { h.faults().openA = FT_DEVICE_NOT_OPENED; })
+            << int(FT_DEVICE_NOT_OPENED) << QStringList{"Open A"};
         QTest::newRow("FT_Open B fails")
-            << "openB" << int(FT_DEVICE_NOT_OPENED) << QStringList{"Open A", "Open B", "Close A"};
+            << Fault([](Rig&, SimHub& h) { h.faults().openB = FT_DEVICE_NOT_OPENED; })
+            << int(FT_DEVICE_NOT_OPENED) << QStringList{"Open A", "Open B", "Close A"};
         QTest::newRow("list cannot be created")
-            << "createList" << int(FT_IO_ERROR) << QStringList{};
-        QTest::newRow("list cannot be read")
-            << "getList" << int(FT_INSUFFICIENT_RESOURCES) << QStringList{};
-        QTest::newRow("node array") << "reportedCount" << CUsbHub::kListTooLong << QStringList{};
+            << Fault([](Rig& r, SimHub&) { r.driver->faults().createList = FT_IO_ERROR; })
+            << int(FT_IO_ERROR) << QStringList{};
+        QTest::newRow("list cannot be read") << Fault([](Rig& r, SimHub&) {
+            r.driver->faults().getList = FT_INSUFFICIENT_RESOURCES;
+        }) << int(FT_INSUFFICIENT_RESOURCES) << QStringList{};
+        QTest::newRow("node array")
+            << Fault([](Rig& r, SimHub&) { r.driver->faults().reportedCount = 0xFFFFFFFF; })
+            << CUsbHub::kListTooLong << QStringList{};
     }
     void failuresLeaveNothingOpen() {
-        QFETCH(QString, fault);
+        QFETCH(Fault, fault);
         QFETCH(int, code);
         QFETCH(QStringList, expectedCalls);
         auto hub = vqx::sim::makeDemoHub();
@@ -181,18 +194,7 @@ private slots:
         // Open first, so that the failing attempt also shows that it closed the open hub.
         QCOMPARE(rig.usb->Open(0), 0);
         hub->clearLog();
-        if (fault == "missingPartner")
-            hub->faults().missingPartner = true;
-        else if (fault == "openA")
-            hub->faults().openA = FT_DEVICE_NOT_OPENED;
-        else if (fault == "openB")
-            hub->faults().openB = FT_DEVICE_NOT_OPENED;
-        else if (fault == "createList")
-            rig.driver->faults().createList = FT_IO_ERROR;
-        else if (fault == "getList")
-            rig.driver->faults().getList = FT_INSUFFICIENT_RESOURCES;
-        else if (fault == "reportedCount")
-            rig.driver->faults().reportedCount = 0xFFFFFFFF;
+        fault(rig, *hub);
         QCOMPARE(rig.usb->Open(0), code);
         QVERIFY(!rig.usb->IsOpen());
         QVERIFY(!hub->channelOpen('A'));
@@ -202,51 +204,56 @@ private slots:
     }
 
     void countFailuresLeaveCount_data() {
-        QTest::addColumn<QString>("fault");
+        QTest::addColumn<Fault>("fault");
         QTest::addColumn<int>("code");
-        QTest::newRow("create") << "createList" << int(FT_IO_ERROR);
-        QTest::newRow("get") << "getList" << int(FT_OTHER_ERROR);
-        QTest::newRow("node array") << "reportedCount" << CUsbHub::kListTooLong;
+        QTest::newRow("create") << Fault([](Rig& r, SimHub&) {
+            r.driver->faults().createList = FT_IO_ERROR;
+        }) << int(FT_IO_ERROR);
+        QTest::newRow("get") << Fault([](Rig& r, SimHub&) {
+            r.driver->faults().getList = FT_OTHER_ERROR;
+        }) << int(FT_OTHER_ERROR);
+        QTest::newRow("node array") << Fault([](Rig& r, SimHub&) {
+            r.driver->faults().reportedCount = std::int64_t{CUsbHub::kMaxListEntries} + 1;
+        }) << CUsbHub::kListTooLong;
     }
     void countFailuresLeaveCount() {
-        QFETCH(QString, fault);
+        QFETCH(Fault, fault);
         QFETCH(int, code);
-        Rig rig;
-        if (fault == "createList")
-            rig.driver->faults().createList = FT_IO_ERROR;
-        else if (fault == "getList")
-            rig.driver->faults().getList = FT_OTHER_ERROR;
-        else
-            rig.driver->faults().reportedCount = std::int64_t{CUsbHub::kMaxListEntries} + 1;
+        auto hub = vqx::sim::makeDemoHub();
+        Rig rig(hub);
+        fault(rig, *hub);
         std::uint8_t count = 42;
         QCOMPARE(rig.usb->CountHubs(count), code);
         QCOMPARE(int(count), 42);
     }
 
     void configurationFailures_data() {
-        QTest::addColumn<QString>("step");
+        QTest::addColumn<Fault>("fault");
         QTest::addColumn<int>("code");
         QTest::addColumn<int>("callsMade");
-        QTest::newRow("timeouts A") << "setTimeoutsA" << CUsbHub::kSetTimeoutsFailed << 3;
-        QTest::newRow("purge A") << "purgeA" << CUsbHub::kPurgeFailed << 4;
-        QTest::newRow("baud rate A") << "baudRateA" << CUsbHub::kSetBaudRateFailed << 5;
-        QTest::newRow("bit mode A") << "bitModeA" << CUsbHub::kSetBitModeFailed << 6;
-        QTest::newRow("timeouts B") << "setTimeoutsB" << CUsbHub::kSetTimeoutsFailed << 7;
-        QTest::newRow("purge B") << "purgeB" << CUsbHub::kPurgeFailed << 8;
+        const auto failing = [](FT_STATUS SimHub::Faults::*step) {
+            return Fault([step](Rig&, SimHub& h) { h.faults().*step = FT_IO_ERROR; });
+        };
+        using F = SimHub::Faults;
+        QTest::newRow("timeouts A")
+            << failing(&F::setTimeoutsA) << CUsbHub::kSetTimeoutsFailed << 3;
+        QTest::newRow("purge A") << failing(&F::purgeA) << CUsbHub::kPurgeFailed << 4;
+        QTest::newRow("baud rate A") << failing(&F::baudRateA) << CUsbHub::kSetBaudRateFailed << 5;
+        QTest::newRow("bit mode A") << failing(&F::bitModeA) << CUsbHub::kSetBitModeFailed << 6;
+        QTest::newRow("timeouts B")
+            << failing(&F::setTimeoutsB) << CUsbHub::kSetTimeoutsFailed << 7;
+        QTest::newRow("purge B") << failing(&F::purgeB) << CUsbHub::kPurgeFailed << 8;
     }
     void configurationFailures() {
-        QFETCH(QString, step);
+        QFETCH(Fault, fault);
         QFETCH(int, code);
         QFETCH(int, callsMade);
         auto hub = vqx::sim::makeDemoHub();
-        auto& f = hub->faults();
-        FT_STATUS* target = step == "setTimeoutsA"   ? &f.setTimeoutsA
-                            : step == "purgeA"       ? &f.purgeA
-                            : step == "baudRateA"    ? &f.baudRateA
-                            : step == "bitModeA"     ? &f.bitModeA
-                            : step == "setTimeoutsB" ? &f.setTimeoutsB
-                                                     : &f.purgeB;
-        *target = FT_IO_ERROR;
+        {
+            Rig staging(hub);
+            fault(staging, *hub);
+        }
+        hub->clearLog();
         {
             Rig rig(hub);
             QCOMPARE(rig.usb->Open(0), code);
@@ -335,25 +342,23 @@ private slots:
     }
 
     void emptyTransfersAreBounded_data() {
-        QTest::addColumn<QString>("fault");
+        QTest::addColumn<Fault>("fault");
         QTest::addColumn<bool>("read");
-        QTest::newRow("writes move nothing") << "zeroByteWrites" << false;
-        QTest::newRow("reads move nothing") << "zeroByteReads" << true;
-        QTest::newRow("hub does not answer") << "silent" << true;
+        QTest::newRow("writes move nothing")
+            << Fault([](Rig&, SimHub& h) { h.faults().zeroByteWrites = true; }) << false;
+        QTest::newRow("reads move nothing")
+            << Fault([](Rig&, SimHub& h) { h.faults().zeroByteReads = true; }) << true;
+        QTest::newRow("hub does not answer")
+            << Fault([](Rig&, SimHub& h) { h.faults().silent = true; }) << true;
     }
     void emptyTransfersAreBounded() {
-        QFETCH(QString, fault);
+        QFETCH(Fault, fault);
         QFETCH(bool, read);
         auto hub = vqx::sim::makeDemoHub();
         Rig rig(hub);
         QCOMPARE(rig.usb->Open(0), 0);
         hub->clearLog();
-        if (fault == "zeroByteWrites")
-            hub->faults().zeroByteWrites = true;
-        else if (fault == "zeroByteReads")
-            hub->faults().zeroByteReads = true;
-        else
-            hub->faults().silent = true;
+        fault(rig, *hub);
         std::uint8_t b[2] = {};
         QCOMPARE(rig.usb->ReadRegs(0, b, 1), CUsbHub::kTransferStalled);
         QCOMPARE(read ? hub->readCalls() : hub->writeCalls(), CUsbHub::kMaxEmptyCalls);
