@@ -222,24 +222,30 @@ void CModuleSocket::OnReceive(int errorCode) {
     emit activity();
 }
 
+bool CModuleSocket::LockedFlag::get() const {
+    std::lock_guard lock(m_mutex);
+    return m_value;
+}
+
+void CModuleSocket::LockedFlag::set(bool value) {
+    std::lock_guard lock(m_mutex);
+    m_value = value;
+}
+
 bool CModuleSocket::IsConnected() const {
-    std::lock_guard lock(m_csConnected);
-    return m_bConnected;
+    return m_bConnected.get();
 }
 
 void CModuleSocket::SetConnected(bool connected) {
-    std::lock_guard lock(m_csConnected);
-    m_bConnected = connected;
+    m_bConnected.set(connected);
 }
 
 bool CModuleSocket::DataReady() const {
-    std::lock_guard lock(m_csDataReady);
-    return m_bDataReady;
+    return m_bDataReady.get();
 }
 
 void CModuleSocket::SetDataReady(bool ready) {
-    std::lock_guard lock(m_csDataReady);
-    m_bDataReady = ready;
+    m_bDataReady.set(ready);
 }
 
 bool CModuleSocket::SocketUsable() const {

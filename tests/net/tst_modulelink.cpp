@@ -24,6 +24,7 @@
 #include "ModuleModel.h"
 #include "ModuleServer.h"
 #include "NetworkRecord.h"
+#include "TestRows.h"
 
 using vqx::sim::ModuleModel;
 using vqx::sim::ModuleServer;
@@ -174,11 +175,7 @@ private slots:
 
     // The record of 192.168.1.20 / 255.255.255.0 / 192.168.1.1 written a byte at a time
     // lands at EEPROM 6..17 and reads back the same, on both controller variants.
-    void recordWriteAndRead_data() {
-        QTest::addColumn<int>("variant");
-        QTest::newRow("variant 1") << 1;
-        QTest::newRow("variant 2") << 2;
-    }
+    void recordWriteAndRead_data() { vqxtest::variantRows(); }
     void recordWriteAndRead() {
         QFETCH(int, variant);
         Rig rig(variant == 2 ? ModuleModel::Variant::V2 : ModuleModel::Variant::V1);
@@ -683,11 +680,7 @@ private slots:
     }
 
     // The success bit alone, before done, keeps the poll going on both variants.
-    void successBitWithoutDoneKeepsPolling_data() {
-        QTest::addColumn<int>("variant");
-        QTest::newRow("variant 1") << 1;
-        QTest::newRow("variant 2") << 2;
-    }
+    void successBitWithoutDoneKeepsPolling_data() { vqxtest::variantRows(); }
     void successBitWithoutDoneKeepsPolling() {
         QFETCH(int, variant);
         Rig rig(variant == 2 ? ModuleModel::Variant::V2 : ModuleModel::Variant::V1);

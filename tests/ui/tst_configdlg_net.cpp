@@ -16,6 +16,7 @@
 #endif
 
 #include "ModuleServer.h"
+#include "TestRows.h"
 #include "UiTestSupport.h"
 
 using namespace uitest;
@@ -70,11 +71,7 @@ class TestConfigDlgNet : public QObject {
 private slots:
     void initTestCase() { QCoreApplication::setApplicationName(QStringLiteral("VQX250_IPConfig")); }
 
-    void connectReadsSettings_data() {
-        QTest::addColumn<int>("variant");
-        QTest::newRow("variant 1") << 1;
-        QTest::newRow("variant 2") << 2;
-    }
+    void connectReadsSettings_data() { vqxtest::variantRows(); }
     void connectReadsSettings() {
         QFETCH(int, variant);
         ServedModule m(static_cast<ModuleModel::Variant>(variant));
@@ -119,11 +116,7 @@ private slots:
         QCOMPARE(h.commands, QStringList{QStringLiteral("arp -d ") + dotted(address)});
     }
 
-    void setWritesTwelveBytes_data() {
-        QTest::addColumn<int>("variant");
-        QTest::newRow("variant 1") << 1;
-        QTest::newRow("variant 2") << 2;
-    }
+    void setWritesTwelveBytes_data() { vqxtest::variantRows(); }
     void setWritesTwelveBytes() {
         QFETCH(int, variant);
         ServedModule m(static_cast<ModuleModel::Variant>(variant));
