@@ -137,7 +137,7 @@ private:
     void SetDataReady(bool ready);
     bool SocketUsable() const;
     int PollEepromStatus(bool& success);
-    int SendEepromCommand(int commandReg, std::uint32_t command);
+    int RunEepromCommand(int commandReg, std::uint32_t command, bool& success);
 
     /// A flag behind a lock of its own.
     class LockedFlag {
