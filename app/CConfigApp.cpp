@@ -14,15 +14,7 @@
 #include "DemoEnvironment.h"
 #include "NetworkRecord.h"
 #include "Version.h"
-
-#ifdef Q_OS_WIN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#undef MessageBox
-#endif
-
+#include "WindowsApi.h"
 
 CConfigApp::CConfigApp(int& argc, char** argv) : QApplication(argc, argv) {
     // The application name stays the executable's name, which titles the message boxes.

@@ -11,12 +11,14 @@
 namespace vqx::cli {
 
 struct ToolIo {
+    using HubDriverFactory = std::function<std::unique_ptr<vqx::usb::D2xxDriver>()>;
+
     std::ostream& out;     ///< results (text or JSON)
     std::ostream& err;     ///< messages, -v traces, progress
     bool progress = false; ///< show progress of USB transfers (stderr is a terminal)
     /// When set, the USB driver for the hub instead of the one --driver names (for tests
     /// that stage faults on a simulated hub). Empty in the program.
-    std::function<std::unique_ptr<vqx::usb::D2xxDriver>()> hubDriver = {};
+    HubDriverFactory hubDriver = {};
 };
 
 /// Parses the command line and runs the command; returns the exit status (ExitCodes.h).

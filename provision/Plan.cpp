@@ -84,27 +84,6 @@ std::optional<QStringList> splitCsvLine(const QString& line, QString* error) {
     return fields;
 }
 
-std::optional<QByteArray> readPlanText(QFile& in, QString* error) {
-    QByteArray text;
-    for (;;) {
-        const qint64 room = kMaxPlanBytes + 1 - text.size();
-        if (room <= 0) {
-            *error = QStringLiteral("the plan is larger than %1 MiB; split it into smaller plans")
-                         .arg(kMaxPlanBytes / (qint64{1024} * 1024));
-            return std::nullopt;
-        }
-        const QByteArray chunk = in.read(std::min<qint64>(room, qint64{1024} * 1024));
-        if (chunk.isEmpty()) { // the end, as a read from a file or a pipe blocks until data
-            if (in.error() != QFileDevice::NoError) {
-                *error = QStringLiteral("reading the plan failed: %1").arg(in.errorString());
-                return std::nullopt;
-            }
-            return text;
-        }
-        text += chunk;
-    }
-}
-
 namespace {
 
 QString tooManyModules() {

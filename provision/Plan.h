@@ -31,7 +31,6 @@
 #include <vector>
 
 #include <QByteArray>
-#include <QFile>
 #include <QString>
 
 #include "NetworkRecord.h"
@@ -56,10 +55,6 @@ enum class PlanFormat { Auto, Csv, Json };
 /// is refused before it can exhaust the memory (`apply /dev/zero`, `yes | ... apply -`).
 inline constexpr qint64 kMaxPlanBytes = qint64{64} * 1024 * 1024;
 inline constexpr std::size_t kMaxPlanModules = 1000000;
-
-/// Reads a plan from a file, a pipe or a device, at most kMaxPlanBytes. A larger plan, or a
-/// failing read: nothing, with *error set.
-std::optional<QByteArray> readPlanText(QFile& in, QString* error);
 
 /// Parses a plan. On failure returns nothing and puts a message naming the line or entry
 /// into *error.

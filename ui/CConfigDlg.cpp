@@ -15,14 +15,7 @@
 #include <QTimer>
 
 #include "CIPAddressCtrl.h"
-
-#ifdef Q_OS_WIN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#undef MessageBox
-#endif
+#include "WindowsApi.h"
 
 static void initUiResources() {
     Q_INIT_RESOURCE(vqx250_ipconfig);

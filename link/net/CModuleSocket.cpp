@@ -222,24 +222,30 @@ void CModuleSocket::OnReceive(int errorCode) {
     emit activity();
 }
 
+bool CModuleSocket::LockedFlag::get() const {
+    std::lock_guard lock(m_mutex);
+    return m_value;
+}
+
+void CModuleSocket::LockedFlag::set(bool value) {
+    std::lock_guard lock(m_mutex);
+    m_value = value;
+}
+
 bool CModuleSocket::IsConnected() const {
-    std::lock_guard lock(m_csConnected);
-    return m_bConnected;
+    return m_bConnected.get();
 }
 
 void CModuleSocket::SetConnected(bool connected) {
-    std::lock_guard lock(m_csConnected);
-    m_bConnected = connected;
+    m_bConnected.set(connected);
 }
 
 bool CModuleSocket::DataReady() const {
-    std::lock_guard lock(m_csDataReady);
-    return m_bDataReady;
+    return m_bDataReady.get();
 }
 
 void CModuleSocket::SetDataReady(bool ready) {
-    std::lock_guard lock(m_csDataReady);
-    m_bDataReady = ready;
+    m_bDataReady.set(ready);
 }
 
 bool CModuleSocket::SocketUsable() const {
@@ -470,11 +476,16 @@ int CModuleSocket::PollEepromStatus(bool& success) {
     }
 }
 
-// Sends an EEPROM command word, noting whether it went out to the module.
-int CModuleSocket::SendEepromCommand(int commandReg, std::uint32_t command) {
+// Sends an EEPROM command word, noting whether it went out to the module, and polls the
+// controller until it is done: 0 and `success` as the controller reports it, or the code of
+// the step that failed.
+int CModuleSocket::RunEepromCommand(int commandReg, std::uint32_t command, bool& success) {
     const int r = DoWriteRegs(commandReg, &command, 1);
     m_bCommandReached = m_lastBlockSent > 0;
-    return r;
+    if (r != 0)
+        return r;
+    success = false;
+    return PollEepromStatus(success);
 }
 
 int CModuleSocket::ReadEeprom(std::uint16_t address, std::uint8_t* buffer, std::uint32_t count) {
@@ -490,11 +501,10 @@ int CModuleSocket::ReadEeprom(std::uint16_t address, std::uint8_t* buffer, std::
     std::uint8_t data[2 * mod::kMaxReadBytes];
     while (offset < count) {
         const std::uint32_t n = std::min(count - offset, mod::kMaxReadBytes);
-        if (int r = SendEepromCommand(commandReg, mod::eepromCommand(false, address + offset, n));
-            r != 0)
-            return r;
         bool success = false;
-        if (int r = PollEepromStatus(success); r != 0)
+        if (int r = RunEepromCommand(commandReg, mod::eepromCommand(false, address + offset, n),
+                                     success);
+            r != 0)
             return r;
         if (!success)
             return kEepromFailed;
@@ -526,11 +536,10 @@ int CModuleSocket::WriteEeprom(std::uint16_t address, const std::uint8_t* bytes,
                 DoWriteRegs(mod::kRegData, words.data(), static_cast<std::uint32_t>(words.size()));
             r != 0)
             return r;
-        if (int r = SendEepromCommand(commandReg, mod::eepromCommand(true, address + offset, n));
-            r != 0)
-            return r;
         bool success = false;
-        if (int r = PollEepromStatus(success); r != 0)
+        if (int r = RunEepromCommand(commandReg, mod::eepromCommand(true, address + offset, n),
+                                     success);
+            r != 0)
             return r;
         if (!success)
             return v2 ? kEepromFailed : kEepromWriteFailedV1;

@@ -137,13 +137,22 @@ private:
     void SetDataReady(bool ready);
     bool SocketUsable() const;
     int PollEepromStatus(bool& success);
-    int SendEepromCommand(int commandReg, std::uint32_t command);
+    int RunEepromCommand(int commandReg, std::uint32_t command, bool& success);
 
-    mutable std::mutex m_csConnected;
-    bool m_bConnected = false;
+    /// A flag behind a lock of its own.
+    class LockedFlag {
+    public:
+        bool get() const;
+        void set(bool value);
+
+    private:
+        mutable std::mutex m_mutex;
+        bool m_value = false;
+    };
+
+    LockedFlag m_bConnected;
     bool m_bCreated = false;
-    mutable std::mutex m_csDataReady;
-    bool m_bDataReady = false;
+    LockedFlag m_bDataReady;
     QObject* m_pOwner = nullptr;
     bool m_bFirstPacket = true;
     std::uint16_t m_wPacketCounter = 0;

@@ -231,6 +231,31 @@ FT_STATUS LibFtdiDriver::SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::ui
     return FT_OK;
 }
 
+// The loop Write and Read share: `step` moves up to a chunk and returns the bytes moved or
+// a negative value on failure; the loop goes on until everything moved or the channel's
+// time-out has passed.
+template <typename Step>
+FT_STATUS LibFtdiDriver::transfer(OpenChannel* c, std::uint32_t total, std::uint32_t timeoutMs,
+                                  std::uint32_t* moved, const char* failure, Step step) {
+    *moved = 0;
+    const auto deadline = m_api->now() + std::chrono::milliseconds(timeoutMs);
+    std::uint32_t done = 0;
+    while (done < total) {
+        const auto chunk = static_cast<int>(std::min<std::uint32_t>(total - done, 1u << 30));
+        const int n = step(done, chunk);
+        if (n < 0) {
+            fail(failure + c->channel->errorString());
+            *moved = done;
+            return FT_IO_ERROR;
+        }
+        done += static_cast<std::uint32_t>(std::min(n, chunk));
+        if (done < total && m_api->now() >= deadline)
+            break;
+    }
+    *moved = done;
+    return FT_OK;
+}
+
 FT_STATUS LibFtdiDriver::Write(FT_HANDLE handle, const void* buffer, std::uint32_t bytesToWrite,
                                std::uint32_t* bytesWritten) {
     OpenChannel* c = find(handle);
@@ -238,24 +263,11 @@ FT_STATUS LibFtdiDriver::Write(FT_HANDLE handle, const void* buffer, std::uint32
         return FT_INVALID_HANDLE;
     if (!bytesWritten || (!buffer && bytesToWrite))
         return FT_INVALID_PARAMETER;
-    *bytesWritten = 0;
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    const auto deadline = m_api->now() + std::chrono::milliseconds(c->writeMs);
-    std::uint32_t done = 0;
-    while (done < bytesToWrite) {
-        const auto chunk = static_cast<int>(std::min<std::uint32_t>(bytesToWrite - done, 1u << 30));
-        const int n = c->channel->write(bytes + done, chunk);
-        if (n < 0) {
-            fail("writing to the USB device failed: " + c->channel->errorString());
-            *bytesWritten = done;
-            return FT_IO_ERROR;
-        }
-        done += static_cast<std::uint32_t>(std::min(n, chunk));
-        if (done < bytesToWrite && m_api->now() >= deadline)
-            break;
-    }
-    *bytesWritten = done;
-    return FT_OK;
+    return transfer(c, bytesToWrite, c->writeMs, bytesWritten,
+                    "writing to the USB device failed: ", [&](std::uint32_t at, int chunk) {
+                        return c->channel->write(bytes + at, chunk);
+                    });
 }
 
 FT_STATUS LibFtdiDriver::Read(FT_HANDLE handle, void* buffer, std::uint32_t bytesToRead,
@@ -265,24 +277,11 @@ FT_STATUS LibFtdiDriver::Read(FT_HANDLE handle, void* buffer, std::uint32_t byte
         return FT_INVALID_HANDLE;
     if (!bytesReturned || (!buffer && bytesToRead))
         return FT_INVALID_PARAMETER;
-    *bytesReturned = 0;
     auto* bytes = static_cast<std::uint8_t*>(buffer);
-    const auto deadline = m_api->now() + std::chrono::milliseconds(c->readMs);
-    std::uint32_t done = 0;
-    while (done < bytesToRead) {
-        const auto chunk = static_cast<int>(std::min<std::uint32_t>(bytesToRead - done, 1u << 30));
-        const int n = c->channel->read(bytes + done, chunk);
-        if (n < 0) {
-            fail("reading from the USB device failed: " + c->channel->errorString());
-            *bytesReturned = done;
-            return FT_IO_ERROR;
-        }
-        done += static_cast<std::uint32_t>(std::min(n, chunk));
-        if (done < bytesToRead && m_api->now() >= deadline)
-            break;
-    }
-    *bytesReturned = done;
-    return FT_OK;
+    return transfer(c, bytesToRead, c->readMs, bytesReturned,
+                    "reading from the USB device failed: ", [&](std::uint32_t at, int chunk) {
+                        return c->channel->read(bytes + at, chunk);
+                    });
 }
 
 } // namespace vqx::usb

@@ -65,6 +65,9 @@ private:
 
     FT_STATUS rebuildList();
     OpenChannel* find(FT_HANDLE handle);
+    template <typename Step>
+    FT_STATUS transfer(OpenChannel* c, std::uint32_t total, std::uint32_t timeoutMs,
+                       std::uint32_t* moved, const char* failure, Step step);
     void fail(std::string text, bool permission = false);
     void clearError();
 

@@ -1,6 +1,7 @@
 // The command-line configurator's logic in process, against simulated modules on loopback
-// and simulated hubs: fault sequences that a separate simulator process cannot stage, the
-// connect cycle, and the progress display.
+// and simulated hubs: fault sequences that a separate simulator process cannot stage, what
+// the tool reports of them, write locks, interruption, and the progress display. The
+// sessions themselves are tested in tests/provision.
 
 #include <csignal>
 #include <functional>
@@ -9,29 +10,22 @@
 #include <string>
 #include <vector>
 
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
-#include "EthernetTarget.h"
 #include "ExitCodes.h"
-#include "HubSession.h"
 #include "ModuleModel.h"
 #include "ModuleServer.h"
 #include "NetworkRecord.h"
 #include "SimHub.h"
-#include "SlotTarget.h"
 #include "TargetLock.h"
 #include "Tool.h"
 #include "TracingDriver.h"
 
-using vqx::provision::ConnectTiming;
-using vqx::provision::EthernetTarget;
 using vqx::provision::Exit;
 using vqx::sim::ModuleModel;
 using vqx::sim::ModuleServer;
@@ -40,7 +34,6 @@ using HubDriverFactory = std::function<std::unique_ptr<vqx::usb::D2xxDriver>()>;
 
 namespace {
 
-constexpr std::uint32_t kLoopback = 0x7F000001;
 /// The EEPROM command register of a variant-2 module (the module in hub slot 2).
 constexpr int kCommandRegisterV2 = 13;
 
@@ -91,15 +84,6 @@ QString writePlan(const QTemporaryDir& dir, const QByteArray& text) {
     if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size())
         return {};
     return path;
-}
-
-ConnectTiming quickTiming(double seconds) {
-    ConnectTiming t;
-    t.timeoutSeconds = seconds;
-    t.runArp = false;
-    t.arpPauseMs = 0;
-    t.cycleMs = 200;
-    return t;
 }
 
 } // namespace
@@ -321,85 +305,6 @@ private slots:
                  QByteArray("01 01 a8 c0 00 ff ff ff 14 01 a8 c0"));
     }
 
-    void variantFromVersionRegister_data() {
-        QTest::addColumn<int>("modelVariant");
-        QTest::newRow("1") << 1;
-        QTest::newRow("2") << 2;
-    }
-    void variantFromVersionRegister() {
-        QFETCH(int, modelVariant);
-        auto model = std::make_shared<ModuleModel>(modelVariant == 2 ? ModuleModel::Variant::V2
-                                                                     : ModuleModel::Variant::V1);
-        ModuleServer server(model);
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        EthernetTarget t(kLoopback, server.port(), quickTiming(5), {});
-        QVERIFY(t.open().ok());
-        QCOMPARE(t.variant(), modelVariant);
-        QCOMPARE(t.attempts(), 1);
-        vqx::NetworkRecord r;
-        QVERIFY(t.readRecord(r, {}).ok());
-        QCOMPARE(r, vqx::NetworkRecord::fromBytes(model->record()));
-    }
-
-    // A refused connection counts as connected on the link; the tool keeps cycling and says
-    // the module is unreachable once the time-out has passed.
-    void refusedIsUnreachable() {
-        const quint16 port = freePort();
-        EthernetTarget t(kLoopback, port, quickTiming(1.0), {});
-        QElapsedTimer clock;
-        clock.start();
-        const vqx::provision::Outcome o = t.open();
-        QCOMPARE(o.exit, Exit::Unreachable);
-        QVERIFY2(o.message.contains("unreachable"), qPrintable(o.message));
-        QVERIFY2(o.message.contains("refused, failed or dropped"), qPrintable(o.message));
-        QVERIFY2(o.message.contains("code 2"), qPrintable(o.message));
-        QVERIFY(t.attempts() >= 2); // 200 ms cycles within one second
-        QVERIFY(clock.elapsed() >= 1000);
-        QVERIFY(clock.elapsed() < 5000);
-    }
-
-    // A time-out shorter than the pause before connecting still gives the attempt its full
-    // wait: the module that is there is reached.
-    void shortTimeoutStillWaitsOneAttempt() {
-        auto model = std::make_shared<ModuleModel>();
-        ModuleServer server(model);
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        ConnectTiming timing = quickTiming(0.05);
-        timing.arpPauseMs = 200;
-        timing.cycleMs = 1000;
-        EthernetTarget t(kLoopback, server.port(), timing, {});
-        const vqx::provision::Outcome o = t.open();
-        QVERIFY2(o.ok(), qPrintable(o.message));
-        QCOMPARE(t.attempts(), 1);
-    }
-
-    // A module that starts listening while the tool is cycling is reached.
-    void moduleComingUpIsReached() {
-        const quint16 port = freePort();
-        auto model = std::make_shared<ModuleModel>();
-        ModuleServer server(model);
-        QTimer::singleShot(500, &server, [&] { server.listen(QHostAddress::LocalHost, port); });
-        EthernetTarget t(kLoopback, port, quickTiming(10), {});
-        const vqx::provision::Outcome o = t.open();
-        QVERIFY2(o.ok(), qPrintable(o.message));
-        QVERIFY(t.attempts() >= 2);
-        QCOMPARE(t.variant(), 1);
-    }
-
-    // A module that accepts the connection but sends garbage is a device error, not retried.
-    void badVersionReplyIsDeviceError() {
-        auto model = std::make_shared<ModuleModel>();
-        ModuleServer server(model);
-        server.faults().badMagic0 = true;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        EthernetTarget t(kLoopback, server.port(), quickTiming(5), {});
-        const vqx::provision::Outcome o = t.open();
-        QCOMPARE(o.exit, Exit::Device);
-        QCOMPARE(o.deviceCode, 5);
-        QVERIFY2(o.message.contains("version register"), qPrintable(o.message));
-        QCOMPARE(t.attempts(), 1);
-    }
-
     // A transfer that fails part way ends the progress line before the message, so that the
     // message starts on a line of its own.
     void progressEndedByFailure_data() {
@@ -527,55 +432,6 @@ private slots:
         const Run none =
             runTool({"scan", "127.0.61.10-127.0.61.12", "--port", QString::number(port)});
         QCOMPARE(none.exit, vqx::provision::code(Exit::Unreachable));
-    }
-
-    // A plan of 20 modules, 8 at a time: one fails while it is read, one while it is written.
-    // The report keeps the plan's order and every other module holds its new record.
-    void applyInParallel() {
-        std::vector<std::unique_ptr<ModuleServer>> servers;
-        QByteArray plan = "host,port,ip,mask,gateway\n";
-        for (int i = 0; i < 20; ++i) {
-            auto model = std::make_shared<ModuleModel>(i % 2 ? ModuleModel::Variant::V2
-                                                             : ModuleModel::Variant::V1);
-            servers.push_back(std::make_unique<ModuleServer>(model));
-            QVERIFY(servers.back()->listen(QHostAddress::LocalHost, 0));
-            if (i == 4)
-                model->faults().failAtAddress = 10;
-            if (i == 13) // reads pass; from the first write on, address 10 fails
-                servers.back()->setLogger([model](const QString&) {
-                    if (model->commandsExecuted() >= 12)
-                        model->faults().failAtAddress = 10;
-                });
-            plan += QStringLiteral("127.0.0.1,%1,10.0.0.%2,255.255.255.0,10.0.0.1\n")
-                        .arg(servers.back()->port())
-                        .arg(i + 10)
-                        .toLatin1();
-        }
-        QTemporaryDir dir;
-        const Run r = runTool({"apply", writePlan(dir, plan), "--jobs", "8", "--json"});
-        QCOMPARE(r.exit, vqx::provision::code(Exit::Partial));
-        const QJsonArray items = QJsonDocument::fromJson(r.out.toUtf8()).array();
-        QCOMPARE(items.size(), 20);
-        for (int i = 0; i < 20; ++i) {
-            const QJsonObject o = items[i].toObject();
-            QCOMPARE(o["port"].toInt(), int(servers[std::size_t(i)]->port()));
-            const auto held =
-                vqx::NetworkRecord::fromBytes(servers[std::size_t(i)]->model().record());
-            const vqx::NetworkRecord planned{0x0A000001, 0xFFFFFF00,
-                                             0x0A000000u + std::uint32_t(i + 10)};
-            if (i == 4) {
-                QCOMPARE(o["result"].toString(), QStringLiteral("device error"));
-                QVERIFY(o["before"].isNull());
-                QVERIFY(held != planned);
-            } else if (i == 13) {
-                QCOMPARE(o["result"].toString(), QStringLiteral("device error"));
-                QCOMPARE(o["bytesWritten"].toInt(), 4);
-                QVERIFY(o["error"].toString().contains("EEPROM write failed at address 10"));
-            } else {
-                QCOMPARE(o["result"].toString(), QStringLiteral("ok"));
-                QCOMPARE(held, planned);
-            }
-        }
     }
 
     // SIGINT while a plan writes: no module starts after it, the writes in flight end, and the

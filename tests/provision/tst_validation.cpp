@@ -1,11 +1,17 @@
-// The checks vqx250-ipconfig applies to network settings before it writes them.
+// The checks applied to network settings before they are written, and what becomes of
+// settings that break them: refused, or written with a warning when forced.
 
 #include <QTest>
 
+#include "SettingsPolicy.h"
 #include "Validation.h"
 
 using vqx::NetworkRecord;
 using vqx::parseAddress;
+using vqx::provision::CheckedSettings;
+using vqx::provision::RefusedRun;
+
+Q_DECLARE_METATYPE(RefusedRun)
 
 namespace {
 std::uint32_t a(const char* text) {
@@ -104,7 +110,68 @@ private slots:
         if (!text.isEmpty())
             QVERIFY2(v.front().message.contains(text), qPrintable(v.front().message));
     }
+
+    // The lines for modules whose settings break rules, in the order given, with the module
+    // named when there is one; the closing line says what the refusal kept from happening.
+    void policy_data() {
+        QTest::addColumn<QStringList>("where");    // one module each
+        QTest::addColumn<QStringList>("settings"); // "ip mask gateway" of each module
+        QTest::addColumn<bool>("force");
+        QTest::addColumn<RefusedRun>("run");
+        QTest::addColumn<QStringList>("warnings");
+        QTest::addColumn<QString>("refusal");
+        const QString good = QStringLiteral("10.0.0.7 255.255.255.0 10.0.0.1");
+        const QString twoRules = QStringLiteral("127.0.0.9 255.0.0.0 127.0.0.9");
+        const QString loopback = QStringLiteral("ip 127.0.0.9 is a loopback address");
+        const QString ownIp = QStringLiteral("gateway 127.0.0.9 is the module's own ip");
+        QTest::newRow("good") << QStringList{""} << QStringList{good} << false << RefusedRun::Write
+                              << QStringList{} << QString();
+        QTest::newRow("write refused")
+            << QStringList{""} << QStringList{twoRules} << false << RefusedRun::Write
+            << QStringList{}
+            << "refused: " + loopback + "\nrefused: " + ownIp +
+                   "\nnothing was written; use --force to write these settings anyway";
+        QTest::newRow("write forced")
+            << QStringList{""} << QStringList{twoRules} << true << RefusedRun::Write
+            << QStringList{"warning: " + loopback + " (written anyway: --force)",
+                           "warning: " + ownIp + " (written anyway: --force)"}
+            << QString();
+        QTest::newRow("plan refused")
+            << QStringList{"192.168.1.20", "slot 3", "10.1.1.1:23101"}
+            << QStringList{twoRules, good, "10.0.0.7 255.0.255.0 0.0.0.0"} << false
+            << RefusedRun::Plan << QStringList{}
+            << "refused: 192.168.1.20: " + loopback + "\nrefused: 192.168.1.20: " + ownIp +
+                   "\nrefused: 10.1.1.1:23101: mask 255.0.255.0 is not one unbroken run of 1 "
+                   "bits from the left\nnothing was read or written; use --force to write "
+                   "these settings anyway";
+        QTest::newRow("plan forced")
+            << QStringList{"slot 3", "slot 4"} << QStringList{good, twoRules} << true
+            << RefusedRun::Plan
+            << QStringList{"warning: slot 4: " + loopback + " (written anyway: --force)",
+                           "warning: slot 4: " + ownIp + " (written anyway: --force)"}
+            << QString();
+        QTest::newRow("plan good") << QStringList{"slot 3", "slot 4"} << QStringList{good, good}
+                                   << false << RefusedRun::Plan << QStringList{} << QString();
+    }
+    void policy() {
+        QFETCH(QStringList, where);
+        QFETCH(QStringList, settings);
+        QFETCH(bool, force);
+        QFETCH(RefusedRun, run);
+        QFETCH(QStringList, warnings);
+        QFETCH(QString, refusal);
+        std::vector<CheckedSettings> checked;
+        for (int i = 0; i < where.size(); ++i) {
+            const QStringList s = settings[i].split(QLatin1Char(' '));
+            const NetworkRecord r{a(s[2].toLatin1()), a(s[1].toLatin1()), a(s[0].toLatin1())};
+            checked.push_back({where[i], vqx::provision::checkSettings(r)});
+        }
+        const auto verdict = vqx::provision::judgeSettings(checked, force, run);
+        QCOMPARE(verdict.warnings, warnings);
+        QCOMPARE(verdict.refusal, refusal);
+        QCOMPARE(verdict.refused(), !refusal.isEmpty());
+    }
 };
 
 QTEST_APPLESS_MAIN(TestValidation)
-#include "tst_cli_validation.moc"
+#include "tst_validation.moc"

@@ -1,8 +1,12 @@
-// Plans for vqx250-ipconfig apply: the CSV and JSON forms and every way they are refused.
+// Plans for vqx250-ipconfig apply: the CSV and JSON forms, every way they are refused, and
+// loading one from a file.
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "Plan.h"
+#include "PlanFile.h"
 
 using vqx::provision::parsePlan;
 using vqx::provision::PlanEntry;
@@ -228,7 +232,64 @@ private slots:
         QVERIFY(!parsePlan(text, PlanFormat::Auto, &error).has_value());
         QVERIFY2(error.contains(message), qPrintable(error));
     }
+
+    // The form comes from the caller, else from the name's ending in any case, else from the
+    // content; a plan of exactly kMaxPlanBytes is read, one byte more is refused.
+    void load_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<PlanFormat>("format");
+        QTest::addColumn<QString>("error"); // empty: one module loaded
+        const QByteArray csv = "host,ip,mask,gateway\n192.168.1.20,10.0.0.2,255.0.0.0,0.0.0.0\n";
+        const QByteArray json =
+            R"([{"host":"192.168.1.20","ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])";
+        QTest::newRow("csv") << "rack.csv" << csv << PlanFormat::Auto << "";
+        QTest::newRow("json, name in capitals") << "rack.JSON" << json << PlanFormat::Auto << "";
+        QTest::newRow("json named csv")
+            << "rack.csv" << json << PlanFormat::Auto << "line 1: a quote inside an unquoted field";
+        QTest::newRow("csv named json")
+            << "rack.json" << csv << PlanFormat::Auto << "not valid JSON";
+        QTest::newRow("json by content") << "rack.txt" << json << PlanFormat::Auto << "";
+        QTest::newRow("form given beats the name") << "rack.json" << csv << PlanFormat::Csv << "";
+        QByteArray full = csv + "#";
+        full += QByteArray(int(vqx::provision::kMaxPlanBytes - full.size()), 'x');
+        QTest::newRow("at the bound") << "rack.csv" << full << PlanFormat::Auto << "";
+        QTest::newRow("above the bound")
+            << "rack.csv" << full + "x" << PlanFormat::Auto
+            << "the plan is larger than 64 MiB; split it into smaller plans";
+    }
+    void load() {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, text);
+        QFETCH(PlanFormat, format);
+        QFETCH(QString, error);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(text) == text.size());
+        f.close();
+        QString why;
+        const auto plan = vqx::provision::loadPlan(path, format, &why);
+        if (error.isEmpty()) {
+            QVERIFY2(plan.has_value(), qPrintable(why));
+            QCOMPARE(plan->size(), std::size_t{1});
+            QCOMPARE(plan->front().host, 0xC0A80114u);
+        } else {
+            QVERIFY(!plan.has_value());
+            QVERIFY2(why.contains(error), qPrintable(why));
+        }
+    }
+
+    // A file that cannot be opened is named as given, escaped, with the system's reason.
+    void loadMissing() {
+        QString why;
+        QVERIFY(!vqx::provision::loadPlan(QStringLiteral("no-such-folder/rack\x1b.csv"),
+                                          PlanFormat::Auto, &why)
+                     .has_value());
+        const QString head = QStringLiteral("cannot read the plan no-such-folder/rack\\e.csv: ");
+        QVERIFY2(why.startsWith(head) && why.size() > head.size(), qPrintable(why));
+    }
 };
 
 QTEST_APPLESS_MAIN(TestPlan)
-#include "tst_cli_plan.moc"
+#include "tst_plan.moc"
