@@ -262,7 +262,7 @@ int applyCommand(const Options& o, Console& console, Targets& targets) {
     hooks.stopRequested = [] { return InterruptGuard::requested(); };
     hooks.lock = [&targets](ModuleTarget& t, std::shared_ptr<void>& held) {
         std::unique_ptr<TargetLock> lock;
-        const Outcome r = targets.writeLock(t, lock);
+        Outcome r = targets.writeLock(t, lock);
         held = std::shared_ptr<TargetLock>(std::move(lock));
         return r;
     };

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <QJsonDocument>
@@ -22,7 +23,8 @@ namespace vqx::cli {
 
 class Console {
 public:
-    Console(ToolIo io, bool json, int verbose) : m_io(io), m_json(json), m_verbose(verbose) {}
+    Console(ToolIo io, bool json, int verbose)
+        : m_io(std::move(io)), m_json(json), m_verbose(verbose) {}
 
     bool json() const { return m_json; }
     bool tracing() const { return m_verbose > 0; }
@@ -77,7 +79,7 @@ struct WriteReport {
     vqx::provision::Outcome result;
     bool verify = true;
 };
-void showWrite(Console& console, const WriteReport& report);
+void showWrite(Console& console, const WriteReport& w);
 
 /// slots: one slot of a hub, and its record with --records.
 struct SlotReport {

@@ -25,10 +25,10 @@ std::optional<QByteArray> readPlanText(QFile& in, QString* error) {
         const qint64 room = kMaxPlanBytes + 1 - text.size();
         if (room <= 0) {
             *error = QStringLiteral("the plan is larger than %1 MiB; split it into smaller plans")
-                         .arg(kMaxPlanBytes / (1024 * 1024));
+                         .arg(kMaxPlanBytes / (qint64{1024} * 1024));
             return std::nullopt;
         }
-        const QByteArray chunk = in.read(std::min<qint64>(room, 1024 * 1024));
+        const QByteArray chunk = in.read(std::min<qint64>(room, qint64{1024} * 1024));
         if (chunk.isEmpty()) { // the end, as a read from a file or a pipe blocks until data
             if (in.error() != QFileDevice::NoError) {
                 *error = QStringLiteral("reading the plan failed: %1").arg(in.errorString());

@@ -15,7 +15,7 @@ namespace {
 constexpr int kPacket = 1460;
 constexpr int kPayloadPerPacket = kPacket - 4;
 constexpr qsizetype kMaxRecorded = qsizetype{4} * 1024 * 1024; // request bytes kept for received()
-constexpr qint64 kReadChunk = qint64{64} * 1024;          // request bytes taken in at a time
+constexpr qint64 kReadChunk = qint64{64} * 1024;               // request bytes taken in at a time
 } // namespace
 
 struct ModuleServer::Connection {

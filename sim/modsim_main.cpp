@@ -208,5 +208,5 @@ int main(int argc, char* argv[]) {
         << ") listening on " << server.address().toString() << ":" << server.port() << "; IP "
         << vqx::formatAddress(shown.ip) << ", mask " << vqx::formatAddress(shown.mask)
         << ", gateway " << vqx::formatAddress(shown.gateway) << Qt::endl;
-    return app.exec();
+    return QCoreApplication::exec();
 }

@@ -277,6 +277,7 @@ VQX_EXPORT int libusb_control_transfer(libusb_device_handle* dev_handle, uint8_t
                                        uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
                                        unsigned char* data, uint16_t wLength,
                                        unsigned int timeout) {
+    // NOLINTNEXTLINE(readability-suspicious-call-argument): libusb's names, in libusb's order
     return emu().control(dev_handle, request_type, bRequest, wValue, wIndex, data, wLength,
                          timeout);
 }
