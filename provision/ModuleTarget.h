@@ -3,10 +3,8 @@
 // SlotTarget through a hub): the outcome of a step, the record's read and write, and the
 // write with its verification. Everything runs on the thread that made the target.
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 
 #include <QString>

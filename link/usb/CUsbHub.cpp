@@ -371,19 +371,11 @@ int CUsbHub::ReadSlotReg(int slot, std::uint8_t reg, std::uint16_t& value) {
     return 0;
 }
 
-int CUsbHub::ReadSlotTypeWord(std::uint32_t& word) {
+int CUsbHub::ReadSlotTypes(std::array<int, kSlotCount>& types) {
     std::uint8_t b[4] = {};
     if (const int rc = ReadRegs(fr::kHubRegSlotTypes, b, 2); rc != 0)
         return rc;
-    word = slotTypeWord(b);
-    return 0;
-}
-
-int CUsbHub::ReadSlotTypes(std::array<int, kSlotCount>& types) {
-    std::uint32_t word = 0;
-    if (const int rc = ReadSlotTypeWord(word); rc != 0)
-        return rc;
-    types = slotTypes(word);
+    types = slotTypes(slotTypeWord(b));
     return 0;
 }
 

@@ -99,7 +99,6 @@ public:
 
 private:
     int PollSlotStatus(std::uint32_t& status);
-    int ReadSlotTypeWord(std::uint32_t& word);
     int BeginSlotEeprom(int slot, std::uint8_t& commandReg);
     int SendSlotEepromCommand(int slot, std::uint8_t commandReg, std::uint32_t command);
 
