@@ -114,8 +114,16 @@ list(FILTER links INCLUDE REGEX "/Programs/VQX250_IPConfig/[^/]+\\.lnk$")
 list(LENGTH links n)
 check(n EQUAL 2) # the dialog and the uninstaller
 set(key "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VQX250_IPConfig")
-execute_process(COMMAND ${wine} reg query ${key} /v DisplayVersion
-                OUTPUT_VARIABLE reg RESULT_VARIABLE rc)
+# wine's reg tool now and then fails to reach the registry of a prefix its server is still
+# writing; a few tries tell that apart from a key the installer did not write.
+foreach(try RANGE 3)
+    execute_process(COMMAND ${wine} reg query ${key} /v DisplayVersion
+                    OUTPUT_VARIABLE reg RESULT_VARIABLE rc)
+    if(rc EQUAL 0)
+        break()
+    endif()
+    execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 2)
+endforeach()
 check(rc EQUAL 0)
 check(reg MATCHES "DisplayVersion[ \t]+REG_SZ[ \t]+${VERSION}")
 
