@@ -891,6 +891,45 @@ private slots:
         QCOMPARE(holding, kModules);
     }
 
+    // When even the hard limit of open files is too low for --jobs, the tool says so and
+    // which --jobs fits, before any module is contacted; a limit it may raise, it raises.
+    void jobsBeyondFileLimit_data() {
+        QTest::addColumn<int>("hardLimit");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("too low") << 200 << int(kUsage)
+                                 << QStringLiteral(
+                                        "vqx250-ipconfig: --jobs 64 needs up to 288 open "
+                                        "files, but this process may open only 200 "
+                                        "(ulimit -n; hard limit 200): use --jobs 42 or "
+                                        "less, or raise the limit\n");
+        QTest::newRow("raised") << 300 << int(kPartial) << QString();
+    }
+    void jobsBeyondFileLimit() {
+        QFETCH(int, hardLimit);
+        QFETCH(int, exit);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        const quint16 port = freePort(); // nothing listens: the module is unreachable
+        QProcess p;
+        p.setChildProcessModifier([hardLimit] {
+            const rlimit l{100, static_cast<rlim_t>(hardLimit)};
+            setrlimit(RLIMIT_NOFILE, &l);
+        });
+        p.start(tool(), {"apply",
+                         writePlan(dir, "plan.csv",
+                                   "host,port,ip,mask,gateway\n127.0.0.1," +
+                                       QByteArray::number(port) + ",10.0.0.5,255.0.0.0,0.0.0.0\n"),
+                         "--jobs", "64", "--timeout", "0.2"});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), exit);
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        if (!said.isEmpty())
+            QCOMPARE(err, said);
+        else
+            QVERIFY2(err.contains("unreachable") && !err.contains("open files"), qPrintable(err));
+    }
+
     // A second Ctrl-C while records are being written ends the tool at once, naming every
     // module whose record may be half written. The modules' EEPROM writes never finish (the
     // tool would give up on each after 3 s), so a tool that waited for the transfers in
