@@ -912,6 +912,7 @@ private slots:
         QTemporaryDir dir;
         const quint16 port = freePort(); // nothing listens: the module is unreachable
         QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
         p.setChildProcessModifier([hardLimit] {
             const rlimit l{100, static_cast<rlim_t>(hardLimit)};
             setrlimit(RLIMIT_NOFILE, &l);
@@ -923,7 +924,7 @@ private slots:
                          "--jobs", "64", "--timeout", "0.2"});
         QVERIFY(p.waitForFinished(30000));
         QCOMPARE(p.exitCode(), exit);
-        const QString err = QString::fromUtf8(p.readAllStandardError());
+        const QString err = QString::fromUtf8(p.readAll());
         if (!said.isEmpty())
             QCOMPARE(err, said);
         else
