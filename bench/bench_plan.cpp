@@ -1,6 +1,6 @@
-// Time and peak memory of loading plans (loadPlan) at the bounds: the largest CSV and JSON
-// plans, a plan of kMaxPlanModules modules, and refused plans built to make the parser hold
-// as much as it can. Each case runs in a process of its own (this program again, with
+// Time and peak memory of reading plans (readPlan) at the bounds: the largest CSV and JSON
+// plans, plans of a million modules, and refused plans built to make the parser hold as
+// much as it can. Each case runs in a process of its own (this program again, with
 // --case), which writes its plan to a temporary file a chunk at a time, then loads it; the
 // peak resident set is measured before and after the load.
 //
@@ -21,12 +21,13 @@
 #endif
 
 #include "NetworkRecord.h"
-#include "PlanFile.h"
+#include "Plan.h"
 
 namespace {
 
 using vqx::provision::kMaxPlanBytes;
 using vqx::provision::kMaxPlanModules;
+using vqx::provision::PlanLimits;
 
 /// The peak resident set of this process so far, in MiB; -1 where it is not measured.
 double peakMiB() {
@@ -97,53 +98,69 @@ bool csvPlan(const QString& path, std::size_t modules, qint64 size) {
            writeFilled(path, "#", 'x', "\n", size, true);
 }
 
-/// A JSON plan of at most `modules` modules and `size` bytes: one object a line, as people
-/// write them, or compact ones.
+/// A JSON plan of `modules` modules, one object a line as people write them, or compact;
+/// then blanks filling the file up to `size` bytes.
 bool jsonPlan(const QString& path, std::size_t modules, qint64 size, bool compact) {
     std::size_t i = 0;
-    qint64 bytes = 0;
-    return writeGenerated(path, [&](QByteArray& out) {
-        const std::uint32_t host = 0x0A000000u + std::uint32_t(i);
-        QByteArray entry =
-            compact ? R"({"host":")" + address(host) + R"(","ip":")" + address(host) +
-                          R"(","mask":"255.0.0.0","gateway":"10.0.0.1"})"
-                    : R"(  {"host": ")" + address(host) + R"(", "ip": ")" + address(host) +
-                          R"(", "mask": "255.0.0.0", "gateway": "10.0.0.1"})";
-        entry.prepend(i == 0 ? "[\n" : ",\n");
-        const bool last = ++i == modules || bytes + 2 * entry.size() + 3 > size;
-        if (last)
-            entry += "\n]\n";
-        bytes += entry.size();
-        out += entry;
-        return !last;
-    });
+    return writeGenerated(path,
+                          [&](QByteArray& out) {
+                              const QByteArray a = address(0x0A000000u + std::uint32_t(i));
+                              out += i == 0 ? "[\n" : ",\n";
+                              out += compact
+                                         ? R"({"host":")" + a + R"(","ip":")" + a +
+                                               R"(","mask":"255.0.0.0","gateway":"10.0.0.1"})"
+                                         : R"(  {"host": ")" + a + R"(", "ip": ")" + a +
+                                               R"(", "mask": "255.0.0.0", "gateway": "10.0.0.1"})";
+                              if (++i < modules)
+                                  return true;
+                              out += "\n]\n";
+                              return false;
+                          }) &&
+           writeFilled(path, "", ' ', "", size, true);
 }
 
 struct Case {
     const char* name;
     const char* file; ///< the plan's file name: its ending gives the form
     std::function<bool(const QString& path)> write;
+    PlanLimits limits; ///< the bounds it is read with
 };
 
+constexpr std::size_t kMillion = 1000000;
+const PlanLimits kMillionLimits{2 * kMaxPlanBytes, kMillion};
+
 const Case kCases[] = {
-    // The largest plans: CSV at the module cap, padded to the byte cap with a comment;
-    // JSON of one object a line up to the byte cap; compact JSON at the module cap.
-    {"csv-max", "plan.csv",
-     [](const QString& p) { return csvPlan(p, kMaxPlanModules, kMaxPlanBytes); }},
-    {"json-max", "plan.json",
-     [](const QString& p) { return jsonPlan(p, kMaxPlanModules, kMaxPlanBytes, false); }},
-    {"json-cap", "plan.json",
-     [](const QString& p) { return jsonPlan(p, kMaxPlanModules, kMaxPlanBytes, true); }},
+    // The largest plans: as many modules as a plan may hold, padded to the byte bound with
+    // a comment line (CSV) or blanks (JSON).
+    {"csv-max",
+     "plan.csv",
+     [](const QString& p) { return csvPlan(p, kMaxPlanModules, kMaxPlanBytes); },
+     {}},
+    {"json-max",
+     "plan.json",
+     [](const QString& p) { return jsonPlan(p, kMaxPlanModules, kMaxPlanBytes, false); },
+     {}},
+    // A million modules, read with the bounds raised to take them, and refused under the
+    // real bounds as soon as one module too many comes.
+    {"csv-1M", "plan.csv", [](const QString& p) { return csvPlan(p, kMillion, 0); },
+     kMillionLimits},
+    {"json-1M", "plan.json", [](const QString& p) { return jsonPlan(p, kMillion, 0, true); },
+     kMillionLimits},
+    {"csv-1M-refd", "plan.csv", [](const QString& p) { return csvPlan(p, kMillion, 0); }, {}},
     // Refused plans that make a parser hold the most: one JSON string, one CSV line, and
-    // one byte more than the cap.
-    {"json-string", "plan.json",
-     [](const QString& p) {
-         return writeFilled(p, R"([{"host":")", 'a', R"("}])", kMaxPlanBytes);
-     }},
-    {"csv-line", "plan.csv",
-     [](const QString& p) { return writeFilled(p, "host,", 'h', "\n", kMaxPlanBytes); }},
-    {"over", "plan.csv",
-     [](const QString& p) { return writeFilled(p, "#", 'x', "\n", kMaxPlanBytes + 1); }},
+    // one byte more than the byte bound.
+    {"json-string",
+     "plan.json",
+     [](const QString& p) { return writeFilled(p, R"([{"host":")", 'a', R"("}])", kMaxPlanBytes); },
+     {}},
+    {"csv-line",
+     "plan.csv",
+     [](const QString& p) { return writeFilled(p, "host,", 'h', "\n", kMaxPlanBytes); },
+     {}},
+    {"over",
+     "plan.csv",
+     [](const QString& p) { return writeFilled(p, "#", 'x', "\n", kMaxPlanBytes + 1); },
+     {}},
 };
 
 int runCase(const Case& c) {
@@ -157,12 +174,16 @@ int runCase(const Case& c) {
     QElapsedTimer t;
     t.start();
     QString why;
-    const auto plan = vqx::provision::loadPlan(path, vqx::provision::PlanFormat::Auto, &why);
+    QFile in(path);
+    const auto plan =
+        in.open(QIODevice::ReadOnly)
+            ? vqx::provision::readPlan(in, vqx::provision::PlanFormat::Auto, &why, c.limits)
+            : std::nullopt;
     const double seconds = double(t.elapsed()) / 1000.0;
     const QString result = plan ? QStringLiteral("%1 modules").arg(plan->size())
                                 : QStringLiteral("refused: %1").arg(why.left(60));
     std::printf("%-12s %8.1f %6.2f %7.0f %7.0f  %s\n", c.name,
-                double(QFile(path).size()) / (1024.0 * 1024.0), seconds, before, peakMiB(),
+                double(in.size()) / (1024.0 * 1024.0), seconds, before, peakMiB(),
                 qPrintable(result));
     return 0;
 }

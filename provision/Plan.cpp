@@ -93,7 +93,7 @@ QString tooManyModules(std::size_t limit) {
 /// The bytes of a plan from a device, a chunk at a time, at most `limit` of them.
 class PlanReader {
 public:
-    PlanReader(QIODevice& in, qint64 limit) : m_in(in), m_limit(limit) {}
+    PlanReader(QIODevice& in, qint64 limit) : m_in(in), m_limit(std::max<qint64>(limit, 0)) {}
 
     /// The next byte (0..255); -1 at the end, and also once the plan goes past the limit or
     /// a read fails, which error() then tells.
@@ -114,7 +114,7 @@ public:
     const QString& error() const { return m_error; }
 
 private:
-    static constexpr qint64 kChunk = 64 * 1024;
+    static constexpr qint64 kChunk = qint64{64} * 1024;
 
     /// Reads more after what is held, dropping what was taken already; false at the end.
     bool more() {
@@ -145,7 +145,7 @@ private:
         return m_over ? tooLarge() : false;
     }
     bool tooLarge() {
-        constexpr qint64 mib = 1024 * 1024;
+        constexpr qint64 mib = qint64{1024} * 1024;
         m_error = (m_limit % mib == 0
                        ? QStringLiteral("the plan is larger than %1 MiB").arg(m_limit / mib)
                        : QStringLiteral("the plan is larger than %1 bytes").arg(m_limit)) +
@@ -362,8 +362,9 @@ QString headOf(const std::string& text) {
 /// each entry's keys and the types of their values as they come.
 class JsonPlan final : public nlohmann::json_sax<nlohmann::json> {
 public:
-    JsonPlan(std::size_t maxModules, std::vector<PlanEntry>& out)
-        : m_maxModules(maxModules), m_out(out) {}
+    /// `skipped`: the bytes before the plan that offsets in messages do not count.
+    JsonPlan(std::size_t maxModules, std::size_t skipped, std::vector<PlanEntry>& out)
+        : m_maxModules(maxModules), m_skipped(skipped), m_out(out) {}
 
     QString error; ///< the first problem met
 
@@ -469,7 +470,7 @@ public:
             what.erase(0, end + 2);
         return fail(QStringLiteral("the plan is not valid JSON: %1 at offset %2")
                         .arg(shown(headOf(what), 2 * kShownChars))
-                        .arg(position > 0 ? position - 1 : 0));
+                        .arg(position > m_skipped ? position - m_skipped - 1 : 0));
     }
 
 private:
@@ -522,6 +523,7 @@ private:
     }
 
     const std::size_t m_maxModules;
+    const std::size_t m_skipped;
     std::vector<PlanEntry>& m_out;
     At m_at = At::Start;
     bool m_modulesInObject = false;
@@ -534,9 +536,10 @@ private:
     QString m_texts[6];
 };
 
-bool parseJson(PlanReader& in, std::size_t maxModules, std::vector<PlanEntry>& out,
+/// A JSON plan; `bom`: whether a byte order mark is left at its start.
+bool parseJson(PlanReader& in, bool bom, std::size_t maxModules, std::vector<PlanEntry>& out,
                QString* error) {
-    JsonPlan plan(maxModules, out);
+    JsonPlan plan(maxModules, bom ? 3 : 0, out);
     if (nlohmann::json::sax_parse(ReaderIterator(in), ReaderIterator(), &plan))
         return true;
     *error = plan.error;
@@ -567,20 +570,22 @@ const PlanEntry* firstRepeated(const std::vector<PlanEntry>& entries) {
 std::optional<std::vector<PlanEntry>> readPlan(QIODevice& in, PlanFormat format, QString* error,
                                                const PlanLimits& limits) {
     PlanReader reader(in, limits.bytes);
-    if (reader.peek(0) == 0xEF && reader.peek(1) == 0xBB && reader.peek(2) == 0xBF)
-        reader.skip(3);
+    const bool bom = reader.peek(0) == 0xEF && reader.peek(1) == 0xBB && reader.peek(2) == 0xBF;
     if (format == PlanFormat::Auto) {
         // JSON starts with '[' or '{' after blanks, which are left for the CSV parser.
-        std::size_t i = 0;
+        std::size_t i = bom ? 3 : 0;
         int c = reader.peek(i);
         while (c == '\n' || isBlank(c))
             c = reader.peek(++i);
         format = (c == '[' || c == '{') ? PlanFormat::Json : PlanFormat::Csv;
     }
+    // The JSON parser passes over a byte order mark itself (only one, at the start).
+    if (bom && format != PlanFormat::Json)
+        reader.skip(3);
     std::vector<PlanEntry> entries;
     QString why;
     const bool parsed = format == PlanFormat::Json
-                            ? parseJson(reader, limits.modules, entries, &why)
+                            ? parseJson(reader, bom, limits.modules, entries, &why)
                             : parseCsv(reader, limits.modules, entries, &why);
     // A plan cut short by the bound or by a failed read is refused as such, whatever the
     // parser made of its start.

@@ -113,6 +113,9 @@ private slots:
         QVERIFY(error.contains(QStringLiteral("JSON")));
         QVERIFY(!parsePlan(R"([{"slot":1,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])",
                            PlanFormat::Csv, &error));
+        // One byte order mark is passed over, not two.
+        QVERIFY(!parsePlan("\xEF\xBB\xBF\xEF\xBB\xBF[]", PlanFormat::Json, &error));
+        QVERIFY2(error.startsWith(QStringLiteral("the plan is not valid JSON")), qPrintable(error));
         // Read as JSON, a number is valid JSON but not a plan.
         QVERIFY(!parsePlan(" 5", PlanFormat::Json, &error));
         QVERIFY2(error.contains(QStringLiteral("\"modules\" array")), qPrintable(error));
@@ -251,6 +254,8 @@ private slots:
             << "the key \"modules\" appears twice";
         QTest::newRow("csv cut short") << h + ",,1,10.0.0.2,255.0.0.0,0.0.0.0\n,,2,10.0.0.3,25"
                                        << "plan line 3: 5 fields where the header has 6";
+        QTest::newRow("json syntax, offset after the byte order mark")
+            << QByteArray("\xEF\xBB\xBF [,]") << "at offset 2";
         QTest::newRow("json syntax, last token quoted") << "[" + QByteArray(5000, '7') + "\x1b"
                                                         << "not valid JSON";
         // A row (not a comment) longer than kMaxPlanLineBytes.
