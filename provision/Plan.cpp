@@ -362,9 +362,8 @@ QString headOf(const std::string& text) {
 /// each entry's keys and the types of their values as they come.
 class JsonPlan final : public nlohmann::json_sax<nlohmann::json> {
 public:
-    /// `skipped`: the bytes before the plan that offsets in messages do not count.
-    JsonPlan(std::size_t maxModules, std::size_t skipped, std::vector<PlanEntry>& out)
-        : m_maxModules(maxModules), m_skipped(skipped), m_out(out) {}
+    JsonPlan(std::size_t maxModules, std::vector<PlanEntry>& out)
+        : m_maxModules(maxModules), m_out(out) {}
 
     QString error; ///< the first problem met
 
@@ -470,7 +469,7 @@ public:
             what.erase(0, end + 2);
         return fail(QStringLiteral("the plan is not valid JSON: %1 at offset %2")
                         .arg(shown(headOf(what), 2 * kShownChars))
-                        .arg(position > m_skipped ? position - m_skipped - 1 : 0));
+                        .arg(position > 0 ? position - 1 : 0));
     }
 
 private:
@@ -523,7 +522,6 @@ private:
     }
 
     const std::size_t m_maxModules;
-    const std::size_t m_skipped;
     std::vector<PlanEntry>& m_out;
     At m_at = At::Start;
     bool m_modulesInObject = false;
@@ -536,10 +534,18 @@ private:
     QString m_texts[6];
 };
 
-/// A JSON plan; `bom`: whether a byte order mark is left at its start.
-bool parseJson(PlanReader& in, bool bom, std::size_t maxModules, std::vector<PlanEntry>& out,
+bool startsWithBom(PlanReader& in) {
+    return in.peek(0) == 0xEF && in.peek(1) == 0xBB && in.peek(2) == 0xBF;
+}
+
+bool parseJson(PlanReader& in, std::size_t maxModules, std::vector<PlanEntry>& out,
                QString* error) {
-    JsonPlan plan(maxModules, bom ? 3 : 0, out);
+    // The parser would pass over a byte order mark at its start, after the one taken off.
+    if (startsWithBom(in)) {
+        *error = QStringLiteral("the plan is not valid JSON: a second byte order mark at offset 0");
+        return false;
+    }
+    JsonPlan plan(maxModules, out);
     if (nlohmann::json::sax_parse(ReaderIterator(in), ReaderIterator(), &plan))
         return true;
     *error = plan.error;
@@ -570,22 +576,20 @@ const PlanEntry* firstRepeated(const std::vector<PlanEntry>& entries) {
 std::optional<std::vector<PlanEntry>> readPlan(QIODevice& in, PlanFormat format, QString* error,
                                                const PlanLimits& limits) {
     PlanReader reader(in, limits.bytes);
-    const bool bom = reader.peek(0) == 0xEF && reader.peek(1) == 0xBB && reader.peek(2) == 0xBF;
+    if (startsWithBom(reader))
+        reader.skip(3);
     if (format == PlanFormat::Auto) {
         // JSON starts with '[' or '{' after blanks, which are left for the CSV parser.
-        std::size_t i = bom ? 3 : 0;
+        std::size_t i = 0;
         int c = reader.peek(i);
         while (c == '\n' || isBlank(c))
             c = reader.peek(++i);
         format = (c == '[' || c == '{') ? PlanFormat::Json : PlanFormat::Csv;
     }
-    // The JSON parser passes over a byte order mark itself (only one, at the start).
-    if (bom && format != PlanFormat::Json)
-        reader.skip(3);
     std::vector<PlanEntry> entries;
     QString why;
     const bool parsed = format == PlanFormat::Json
-                            ? parseJson(reader, bom, limits.modules, entries, &why)
+                            ? parseJson(reader, limits.modules, entries, &why)
                             : parseCsv(reader, limits.modules, entries, &why);
     // A plan cut short by the bound or by a failed read is refused as such, whatever the
     // parser made of its start.
