@@ -350,9 +350,10 @@ private:
     int m_byte = -1;
 };
 
-/// Of a user's text too long to be valid, the part a message may quote: longer than the
-/// kShownChars characters shown() takes, however many bytes they are, so that the message
-/// is the same as for the whole text.
+/// The start of a value or key of the plan, enough for any message about it: more than the
+/// kShownChars characters shown() quotes, however many bytes they take, so a message reads
+/// as the whole text would make it (a valid value is far shorter). A 60 MB string is not
+/// copied.
 QString headOf(const std::string& text) {
     constexpr std::size_t kept = 4 * kShownChars + 16;
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(std::min(text.size(), kept)));

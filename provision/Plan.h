@@ -56,7 +56,7 @@ struct PlanEntry {
     /// "192.168.1.20", "192.168.1.20:23101" (other port) or "slot 3".
     QString target() const;
 };
-static_assert(sizeof(PlanEntry) <= 32, "a plan may hold a million entries");
+static_assert(sizeof(PlanEntry) <= 32, "a few dozen bytes a module");
 
 enum class PlanFormat { Auto, Csv, Json };
 
