@@ -133,7 +133,7 @@ int writeCommand(const Options& o, Console& console, Targets& targets) {
     const bool usb = o.slot != 0;
     // One writer per module at a time, from reading the old record to the read-back.
     std::unique_ptr<TargetLock> lock;
-    if (Outcome r = targets.writeLock(*t, lock); !r.ok())
+    if (Outcome r = targets.writeLock(*t, InterruptGuard::flag(), lock); !r.ok())
         return console.fail(r, t->name());
     if (Outcome r = t->open(); !r.ok())
         return console.fail(r, t->name());
@@ -262,7 +262,7 @@ int applyCommand(const Options& o, Console& console, Targets& targets) {
     hooks.stopRequested = [] { return InterruptGuard::requested(); };
     hooks.lock = [&targets](ModuleTarget& t, std::shared_ptr<void>& held) {
         std::unique_ptr<TargetLock> lock;
-        Outcome r = targets.writeLock(t, lock);
+        Outcome r = targets.writeLock(t, InterruptGuard::flag(), lock);
         held = std::shared_ptr<TargetLock>(std::move(lock));
         return r;
     };
