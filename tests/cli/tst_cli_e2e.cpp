@@ -872,10 +872,10 @@ private slots:
 
     // Two writers of one module, started from different environments (runtime and temporary
     // folders) and, when this test runs as root, as different users: they meet in the lock's
-    // one place on the machine (not a test folder; the lock file is removed afterwards), so
-    // the second waits for the first, reads the record the first wrote, and the module ends
-    // with the second's record, whole. The first's EEPROM writes are slow, and the second
-    // starts once the first has recorded itself in the lock file.
+    // one place on the machine (not a test folder; left as found afterwards), so the second
+    // waits for the first, reads the record the first wrote, and the module ends with the
+    // second's record, whole. The first's EEPROM writes are slow, and the second starts once
+    // the first has recorded itself in the lock file.
     void writersOfOneModule_data() {
         QTest::addColumn<bool>("firstOther");
         QTest::addColumn<bool>("secondOther");
@@ -898,8 +898,15 @@ private slots:
             TargetLock::fileFor(QStringLiteral("module-127.0.0.1-%1").arg(sim.port()));
         qputenv("VQX250_LOCK_DIR", testLocks);
         QVERIFY2(!lockFile.startsWith(QString::fromLocal8Bit(testLocks)), qPrintable(lockFile));
+        // Left as found: the lock file removed, and the folder too when this test made it.
+        const QString folder = QFileInfo(lockFile).path();
+        const bool folderExisted = QFileInfo::exists(folder);
         QFile::remove(lockFile);
-        const auto cleanup = qScopeGuard([&] { QFile::remove(lockFile); });
+        const auto cleanup = qScopeGuard([&] {
+            QFile::remove(lockFile);
+            if (!folderExisted)
+                QDir().rmdir(folder);
+        });
 
         QTemporaryDir a, b;
         const auto environment = [](const QTemporaryDir& d) {
