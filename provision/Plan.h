@@ -65,8 +65,9 @@ enum class PlanFormat { Auto, Csv, Json };
 /// peaks under 100 MB (bench/bench_plan: 20 MB for 200,000 CSV rows in 64 MiB; 80 MB for
 /// JSON padded with 50 MB of blanks, which the JSON parser keeps with the token after them;
 /// 190 MB for the worst refused plan, one JSON string of 64 MiB). The modules are bounded
-/// by the run rather than by the reading: `apply` keeps about 1 KB a module for its report,
-/// 4.5 KB with --json, so 200,000 modules stay under 1 GB.
+/// by the run rather than by the reading: `apply` keeps 0.8 to 1.2 KB a module (its report,
+/// and under --force its settings warnings), so 200,000 modules stay under 300 MB where a
+/// million would take over 1 GB.
 inline constexpr qint64 kMaxPlanBytes = qint64{64} * 1024 * 1024;
 inline constexpr std::size_t kMaxPlanModules = 200000;
 /// A CSV line other than a comment or a blank line (a module's row takes under 100 bytes).
