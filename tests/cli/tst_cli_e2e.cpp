@@ -954,6 +954,7 @@ private slots:
                second.state() != QProcess::NotRunning) {
             second.waitForReadyRead(50);
             err2 += QString::fromUtf8(second.readAllStandardError());
+            err2.replace(QStringLiteral("\r\n"), QStringLiteral("\n")); // lines as on Windows
         }
         QVERIFY2(err2.contains(waiting), qPrintable(err2));
 
