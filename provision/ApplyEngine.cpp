@@ -141,6 +141,8 @@ int ApplyRun::freeWorker() {
 void ApplyRun::schedule() {
     if (m_finished)
         return;
+    if (!m_stop && m_h.stopRequested && m_h.stopRequested())
+        m_stop = true;
     if (m_stop) {
         maybeFinish();
         return;
@@ -170,12 +172,34 @@ void ApplyRun::schedule() {
     maybeFinish();
 }
 
-/// Up to `jobs` modules are kept in their arp step and pause, or past it waiting for a
-/// thread, so that a thread that comes free finds a module ready to connect.
+/// Modules are kept in their arp step and pause, or past it waiting for a thread, so that a
+/// thread that comes free finds a module ready to connect: up to kLookAhead per thread, as a
+/// pause (200 ms) lasts several phases of a module (measured 10 to 60 ms each, two cores, 32
+/// threads); with one per thread every thread still paid a whole pause per phase. With
+/// `jobs` 1 nothing runs ahead: one module at a time, each through its whole sequence, so a
+/// serial run (and its --trace) goes module by module.
 void ApplyRun::prepareAhead() {
-    while (!m_queue.empty() && m_preparing + static_cast<int>(m_ready.size()) < m_o.jobs) {
-        const int i = m_queue.front();
-        m_queue.pop_front();
+    const auto wanted = [this] {
+        const int waiting = m_preparing + static_cast<int>(m_ready.size() + m_readyLater.size());
+        if (m_o.jobs == 1)
+            return waiting == 0 && m_inFlight == 0;
+        return waiting < kLookAhead * m_o.jobs;
+    };
+    while (wanted()) {
+        int i = -1;
+        if (!m_queue.empty()) {
+            i = m_queue.front();
+            m_queue.pop_front();
+        } else if (m_phase == 1 && !m_toWrite.empty()) {
+            // The last reads are under way: the modules to be written next get their arp
+            // step and pause now, so the writing phase does not begin with a pause of its own.
+            // They connect only once every read has ended.
+            i = m_toWrite.front();
+            m_toWrite.pop_front();
+            ++m_preparingLater;
+        } else {
+            break;
+        }
         ++m_preparing;
         setStage(i, ModuleStage::Arp);
         if (!m_arpThread) {
@@ -197,11 +221,15 @@ void ApplyRun::prepareAhead() {
 void ApplyRun::arpDone(int index) {
     QTimer::singleShot(std::max(0, m_o.timing.arpPauseMs), this, [this, index] {
         --m_preparing;
+        // Only a module prepared for the writing phase has been read already.
+        const bool later = m_phase == 1 && m_items[static_cast<std::size_t>(index)].before;
+        if (later)
+            --m_preparingLater;
         if (m_stop) {
             maybeFinish();
             return;
         }
-        m_ready.push_back(index);
+        (later ? m_readyLater : m_ready).push_back(index);
         schedule();
     });
 }
@@ -335,6 +363,8 @@ void ApplyRun::readFinished(int index, const Outcome& o,
     }
     if (item.result.isEmpty()) {
         setStage(index, ModuleStage::Read);
+        if (!item.entry.bySlot())
+            m_toWrite.push_back(index);
         emit moduleRead(index);
         return;
     }
@@ -361,13 +391,18 @@ void ApplyRun::writeFinished(int index, const Outcome& o,
 
 /// Ends the read phase when every read is known, and the run when nothing is left to start.
 void ApplyRun::maybeFinish() {
-    if (m_finished || m_inFlight > 0 || m_preparing > 0)
+    if (m_finished || m_inFlight > 0 || m_preparing > m_preparingLater)
         return;
     if (!m_stop) {
         if (!m_queue.empty() || !m_ready.empty() || !m_slots.empty())
             return;
         if (m_phase == 1 && !m_o.dryRun) {
             m_phase = 2;
+            // Modules prepared ahead connect first; the others follow in plan order.
+            m_preparingLater = 0;
+            m_toWrite.clear();
+            m_ready.insert(m_ready.end(), m_readyLater.begin(), m_readyLater.end());
+            m_readyLater.clear();
             for (std::size_t i = 0; i < m_items.size(); ++i) {
                 if (m_items[i].stage != ModuleStage::Read)
                     continue;
@@ -376,12 +411,14 @@ void ApplyRun::maybeFinish() {
                 else
                     m_queue.push_back(static_cast<int>(i));
             }
-            if (!m_queue.empty() || !m_slots.empty()) {
+            if (!m_queue.empty() || !m_slots.empty() || !m_ready.empty() || m_preparing > 0) {
                 schedule();
                 return;
             }
         }
     }
+    if (m_preparing > 0)
+        return; // stopped: the pauses of modules prepared ahead end first
     settleUnfinished();
     m_finished = true;
     m_workers.clear(); // idle by now
@@ -416,7 +453,10 @@ std::vector<ApplyItem> runPlan(const std::vector<PlanEntry>& entries, const Appl
                                const ApplyHooks& hooks, bool* interrupted,
                                const std::function<bool()>& stopRequested,
                                const std::function<void(ApplyRun&)>& observe) {
-    ApplyRun run(entries, options, hooks);
+    ApplyHooks withStop = hooks;
+    if (stopRequested)
+        withStop.stopRequested = stopRequested;
+    ApplyRun run(entries, options, std::move(withStop));
     if (observe)
         observe(run);
     QEventLoop loop;

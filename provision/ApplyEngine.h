@@ -13,9 +13,11 @@
 // idle connection, in between). What stays per module is its ApplyItem: the report.
 //
 // The connect sequence's first arp step and pause run ahead of the transfers: while the
-// threads transfer, the arp steps of up to `jobs` modules next in line are started (on a
+// threads transfer, the arp steps of up to 3 x `jobs` modules next in line are started (on a
 // thread of their own: starting a process takes a while) and their pauses run; a module whose
-// pause is over takes the next free thread and connects at once. Each module still has its
+// pause is over takes the next free thread and connects at once. With `jobs` 1 nothing runs
+// ahead: a serial run goes one module at a time, each through its whole sequence. Each
+// module still has its
 // own sequence: its arp step, the pause, then its connect; later attempts of a module that
 // does not answer run their own arp step and pause on its thread. The hub's slots stay serial
 // (one slot bus): at most one slot session runs at a time, on any thread, without arp steps.
@@ -102,6 +104,10 @@ struct ApplyHooks {
                           const std::function<void(const QString& holder)>& waiting,
                           std::shared_ptr<void>& held)>
         lock;
+    /// Looked at (on the run's thread) each time modules may start: true stops the run as
+    /// stop() does. A stop that comes from a flag (a signal handler's) so takes effect before
+    /// the next module starts, not at the next poll.
+    std::function<bool()> stopRequested;
 };
 
 /// A plan being run. Make it, connect to its signals, start() it; it reports through its
@@ -149,6 +155,7 @@ private:
     struct Worker;
     void schedule();
     void prepareAhead();
+    static constexpr int kLookAhead = 3; ///< modules in their arp step or pause, per thread
     void arpDone(int index);
     void startEthernet(int index, int worker);
     void startSlot(int index, int worker);
@@ -171,8 +178,13 @@ private:
     std::deque<int> m_queue; ///< Ethernet modules of this phase not yet prepared
     std::deque<int> m_slots; ///< slot modules of this phase not yet started
     std::deque<int> m_ready; ///< pause over, waiting for a thread
-    int m_preparing = 0;     ///< arp step started, pause running
-    int m_inFlight = 0;      ///< sessions on threads
+    /// Read, to be written: while the last reads run, these are prepared for the writing
+    /// phase (m_preparingLater of m_preparing), and wait in m_readyLater till it begins.
+    std::deque<int> m_toWrite;
+    std::deque<int> m_readyLater;
+    int m_preparingLater = 0;
+    int m_preparing = 0; ///< arp step started, pause running
+    int m_inFlight = 0;  ///< sessions on threads
     int m_phase = 1;
     bool m_started = false;
     std::atomic<bool> m_finished{false};

@@ -14,6 +14,7 @@
 #else
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -80,8 +81,18 @@ void spawnDetached(const QString& path, const QStringList& args) {
     flags |= POSIX_SPAWN_SETPGROUP; // at least out of the terminal's foreground group
 #endif
     posix_spawnattr_setflags(&attr, flags);
+    // The child's messages go nowhere, so it runs in the C locale: loading the user's locale
+    // data was a fifth of an arp start (measured), which a run pays twice a module.
+    std::vector<char*> env;
+    for (char** e = environ; e && *e; ++e) {
+        if (std::strncmp(*e, "LC_ALL=", 7) != 0)
+            env.push_back(*e);
+    }
+    static char cLocale[] = "LC_ALL=C";
+    env.push_back(cLocale);
+    env.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.constData(), &files, &attr, argv.data(), environ);
+    const int rc = posix_spawn(&pid, program.constData(), &files, &attr, argv.data(), env.data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&files);
     if (rc != 0 || pid <= 0)

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <numeric>
 #include <vector>
 
 #include <QElapsedTimer>
@@ -221,6 +222,13 @@ private slots:
                 [&](int index, vqx::provision::ModuleStage stage, int done, int total) {
                     if (index == 0 && (done == 0 || done == total))
                         stages << vqx::provision::stageText(stage, done, total);
+                    // Modules to be written are prepared while the last reads run, but none
+                    // connects before every module was read.
+                    if (stage == vqx::provision::ModuleStage::Connecting &&
+                        reads[std::size_t(index)] > 0) {
+                        const auto all = std::accumulate(reads.begin(), reads.end(), 0);
+                        QCOMPARE(all, int(entries.size()));
+                    }
                 });
             QObject::connect(&run, &vqx::provision::ApplyRun::halfWrittenChanged,
                              [&] { halfWritten = run.maybeHalfWritten(); });
@@ -268,6 +276,46 @@ private slots:
             QCOMPARE(items[k].result, QStringLiteral("ok"));
             QCOMPARE(NetworkRecord::fromBytes(hub->module(slot - 1)->record()), planned(20 + slot));
         }
+    }
+
+    // With one job nothing runs ahead: each module goes through its whole sequence (arp step,
+    // connect, transfer) before the next one's arp step, in both phases.
+    void serialRunGoesModuleByModule() {
+        std::vector<std::unique_ptr<ModuleServer>> servers;
+        std::vector<PlanEntry> entries;
+        for (int i = 0; i < 3; ++i) {
+            servers.push_back(std::make_unique<ModuleServer>(std::make_shared<ModuleModel>()));
+            QVERIFY(servers.back()->listen(QHostAddress::LocalHost, 0));
+            PlanEntry e;
+            e.origin = i + 2;
+            e.host = kLoopback;
+            e.port = servers.back()->port();
+            e.settings = planned(i);
+            entries.push_back(e);
+        }
+        ApplyOptions options;
+        options.jobs = 1;
+        options.timing = quickTiming(5);
+        options.timing.arpPauseMs = 20;
+        QStringList order; // module index at each arp step and at the end of each phase
+        const auto observe = [&](vqx::provision::ApplyRun& run) {
+            QObject::connect(&run, &vqx::provision::ApplyRun::progress,
+                             [&](int index, vqx::provision::ModuleStage stage, int, int) {
+                                 using vqx::provision::ModuleStage;
+                                 if (stage == ModuleStage::Arp)
+                                     order << QStringLiteral("arp %1").arg(index);
+                                 else if (stage == ModuleStage::Read || stage == ModuleStage::Done)
+                                     order << QStringLiteral("end %1").arg(index);
+                             });
+        };
+        bool interrupted = true;
+        const auto items =
+            vqx::provision::runPlan(entries, options, ApplyHooks{}, &interrupted, {}, observe);
+        QVERIFY(!interrupted);
+        for (const ApplyItem& item : items)
+            QCOMPARE(item.result, QStringLiteral("ok"));
+        QCOMPARE(order, (QStringList{"arp 0", "end 0", "arp 1", "end 1", "arp 2", "end 2", "arp 0",
+                                     "end 0", "arp 1", "end 1", "arp 2", "end 2"}));
     }
 
     // ---- a scan ----
