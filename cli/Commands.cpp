@@ -12,7 +12,9 @@
 #include <QStringList>
 
 #include "ApplyEngine.h"
+#include "ApplyWatch.h"
 #include "ExitCodes.h"
+#include "FileLimit.h"
 #include "HubSession.h"
 #include "Interrupt.h"
 #include "ModuleTarget.h"
@@ -222,10 +224,12 @@ int applyCommand(const Options& o, Console& console, Targets& targets) {
     // Read every module and show what would change, then write and verify those that need
     // it, up to --jobs modules at once; the lines of the first phase and the report keep the
     // plan's order.
-    if (!o.json)
-        console.print(QStringLiteral("Reading %1 module(s):").arg(entries->size()));
     ApplyOptions options;
     options.jobs = o.jobs > 0 ? o.jobs : kApplyJobs;
+    if (Outcome r = ensureOpenFiles(options.jobs, QStringLiteral("--jobs")); !r.ok())
+        return console.fail(r);
+    if (!o.json)
+        console.print(QStringLiteral("Reading %1 module(s):").arg(entries->size()));
     options.dryRun = o.dryRun;
     options.verify = !o.noVerify;
     options.timing.timeoutSeconds = o.timeout;
@@ -234,40 +238,22 @@ int applyCommand(const Options& o, Console& console, Targets& targets) {
     if (console.tracing())
         hooks.diagnostics.trace = [&console](const QString& l) { console.trace(l); };
     hooks.diagnostics.warn = [&console](const QString& l) { console.message(l); };
-    hooks.progress = [&console](const QString& target, bool usb, const char* verb) {
-        return console.progressFor(target, usb, verb);
-    };
-    hooks.read = [&console](const ApplyItem& item) {
-        if (!console.json())
-            console.print(
-                QStringLiteral("  %1").arg(named(item.entry.target(), readPhaseLine(item))));
-        else if (!item.outcome.ok())
-            console.message(named(item.entry.target(), item.outcome.message));
-    };
-    hooks.written = [&console](const ApplyItem& item) {
-        if (!item.outcome.ok() && console.json())
-            console.message(named(item.entry.target(), item.outcome.message));
-    };
-    InterruptGuard guard;
-    InterruptGuard::setNote(std::string(kToolName) +
-                            ": interrupted again: ending now; no record was being written\n");
-    hooks.writing = [](const QStringList& writing) {
-        InterruptGuard::setNote(std::string(kToolName) + ": interrupted again: ending now; " +
-                                (writing.isEmpty()
-                                     ? std::string("no record was being written")
-                                     : "these modules may be half written: " +
-                                           writing.join(QStringLiteral(", ")).toStdString()) +
-                                "\n");
-    };
-    hooks.stopRequested = [] { return InterruptGuard::requested(); };
-    hooks.lock = [&targets](ModuleTarget& t, std::shared_ptr<void>& held) {
+    hooks.lock = [&targets](ModuleTarget& t, const std::atomic<bool>* stop,
+                            const std::function<void(const QString&)>& waiting,
+                            std::shared_ptr<void>& held) {
         std::unique_ptr<TargetLock> lock;
-        Outcome r = targets.writeLock(t, lock);
+        Outcome r = targets.writeLock(t, lock, stop, waiting);
         held = std::shared_ptr<TargetLock>(std::move(lock));
         return r;
     };
+    InterruptGuard guard;
+    std::unique_ptr<ApplyWatch> watch;
     bool interrupted = false;
-    const std::vector<ApplyItem> items = runPlan(*entries, options, hooks, &interrupted);
+    const std::vector<ApplyItem> items = runPlan(
+        *entries, options, hooks, &interrupted, [] { return InterruptGuard::requested(); },
+        [&console, &watch](ApplyRun& run) { watch = std::make_unique<ApplyWatch>(console, run); });
+    watch.reset();
+    console.endProgress();
 
     const auto good = static_cast<int>(std::count_if(
         items.begin(), items.end(), [](const ApplyItem& item) { return item.outcome.ok(); }));
@@ -306,6 +292,8 @@ int scanCommand(const Options& o, Console& console, Targets& targets) {
         return console.fail(r);
     ScanOptions options;
     options.jobs = o.jobs > 0 ? o.jobs : kScanJobs;
+    if (Outcome r = ensureOpenFiles(options.jobs, QStringLiteral("--jobs")); !r.ok())
+        return console.fail(r);
     options.connectTimeoutMs = o.connectTimeoutMs;
     options.port = static_cast<std::uint16_t>(o.port);
     ScanHooks hooks;

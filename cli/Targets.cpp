@@ -113,13 +113,17 @@ Outcome Targets::fromOptions(std::unique_ptr<ModuleTarget>& target) {
     return Outcome::fail(Exit::Usage, QStringLiteral("give --host ADDR or --slot N (see --help)"));
 }
 
-Outcome Targets::writeLock(ModuleTarget& t, std::unique_ptr<TargetLock>& lock) {
+Outcome Targets::writeLock(ModuleTarget& t, std::unique_ptr<TargetLock>& lock,
+                           const std::atomic<bool>* /*stop*/,
+                           const std::function<void(const QString& holder)>& waiting) {
     QString key;
     if (Outcome o = t.lockKey(key); !o.ok())
         return o;
     lock = std::make_unique<TargetLock>(key);
     TargetLock::Result r = lock->acquire(0);
     if (r == TargetLock::Result::Busy) {
+        if (waiting)
+            waiting(lock->holder());
         m_console.message(
             QStringLiteral("%1 is being written by %2; waiting up to %3 s (--timeout)")
                 .arg(t.name(), lock->holder(), QString::number(m_o.timeout, 'g', 6)));

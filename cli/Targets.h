@@ -37,8 +37,11 @@ public:
     /// Takes the module's write lock, waiting up to --timeout when another writer holds it
     /// (Exit::Unreachable if it still does). A lock file that cannot be made is warned about
     /// and the write goes on without it (`lock` empty).
-    vqx::provision::Outcome writeLock(vqx::provision::ModuleTarget& target,
-                                      std::unique_ptr<vqx::provision::TargetLock>& lock);
+    vqx::provision::Outcome
+    writeLock(vqx::provision::ModuleTarget& target,
+              std::unique_ptr<vqx::provision::TargetLock>& lock,
+              const std::atomic<bool>* stop = nullptr,
+              const std::function<void(const QString& holder)>& waiting = {});
     /// When set and true, the connect sequence of a module made afterwards stops (Ctrl-C).
     void setStop(const std::atomic<bool>* stop) { m_stop = stop; }
 

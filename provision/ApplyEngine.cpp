@@ -1,10 +1,8 @@
 #include "ApplyEngine.h"
 
-#include <atomic>
-#include <memory>
+#include <algorithm>
 
 #include <QEventLoop>
-#include <QObject>
 #include <QTimer>
 
 #include "ArpCache.h"
@@ -34,364 +32,408 @@ QString resultName(Exit e) {
     }
 }
 
+QString stageText(ModuleStage stage, int done, int total) {
+    const auto bytes = [done, total](const QString& verb) {
+        return total > 0 ? QStringLiteral("%1 %2 of %3").arg(verb).arg(done).arg(total) : verb;
+    };
+    switch (stage) {
+    case ModuleStage::Queued:
+        return QStringLiteral("queued");
+    case ModuleStage::Arp:
+        return QStringLiteral("arp step");
+    case ModuleStage::Connecting:
+        return QStringLiteral("connecting");
+    case ModuleStage::Reading:
+        return bytes(QStringLiteral("reading"));
+    case ModuleStage::Read:
+        return QStringLiteral("read");
+    case ModuleStage::Locking:
+        return QStringLiteral("waiting for the write lock");
+    case ModuleStage::Writing:
+        return bytes(QStringLiteral("writing"));
+    case ModuleStage::Verifying:
+        return bytes(QStringLiteral("verifying"));
+    case ModuleStage::Done:
+        break;
+    }
+    return QStringLiteral("done");
+}
+
 namespace {
 
-constexpr int kStopPollMs = 50;
-const QString kPending = QStringLiteral("pending");
+/// A record that may hold some but not all of its new bytes.
+bool partWritten(const ApplyItem& item) {
+    return !item.outcome.ok() && item.written && item.outcome.bytesWritten < kRecordSize;
+}
 
-class PlanRun {
-public:
-    PlanRun(const std::vector<PlanEntry>& entries, const ApplyOptions& options,
-            const ApplyHooks& hooks)
-        : m_o(options), m_h(hooks), m_items(entries.size()), m_targets(entries.size()),
-          m_owner(entries.size(), -1), m_stage(entries.size(), Stage::Waiting) {
-        int ethernet = 0;
-        bool anySlot = false;
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            m_items[i].entry = entries[i];
-            if (entries[i].bySlot())
-                anySlot = true;
-            else
-                ++ethernet;
-        }
-        const int threads = std::max(1, std::min(m_o.jobs, ethernet + (anySlot ? 1 : 0)));
-        for (int w = 0; w < threads; ++w) {
-            auto thread = std::make_unique<SessionThread>();
-            // The targets a thread created (its sockets) are destroyed on it.
-            thread->setCleanup([this, w] {
-                for (std::size_t i = 0; i < m_targets.size(); ++i)
-                    if (m_owner[i] == w)
-                        m_targets[i].reset();
-            });
-            m_workers.push_back(std::move(thread));
-            m_free.push_back(true);
+} // namespace
+
+ApplyRun::ApplyRun(const std::vector<PlanEntry>& entries, ApplyOptions options, ApplyHooks hooks,
+                   QObject* parent)
+    : QObject(parent), m_o(std::move(options)), m_h(std::move(hooks)) {
+    m_o.jobs = std::max(1, m_o.jobs);
+    m_items.resize(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        m_items[i].entry = entries[i];
+}
+
+ApplyRun::~ApplyRun() {
+    m_stop = true;
+    // Joins the threads: a session in flight ends (its transfer runs to its end); what it
+    // posts here is dropped with this object.
+    m_workers.clear();
+    m_arpThread.reset();
+}
+
+void ApplyRun::start() {
+    if (m_started)
+        return;
+    m_started = true;
+    int ethernet = 0;
+    bool anySlot = false;
+    for (std::size_t i = 0; i < m_items.size(); ++i) {
+        if (m_items[i].entry.bySlot()) {
+            anySlot = true;
+            m_slots.push_back(static_cast<int>(i));
+        } else {
+            ++ethernet;
+            m_queue.push_back(static_cast<int>(i));
         }
     }
-
-    ~PlanRun() {
-        m_workers.clear(); // joins the threads; each destroys its targets first
+    const int threads = std::max(1, std::min(m_o.jobs, ethernet + (anySlot ? 1 : 0)));
+    for (int w = 0; w < threads; ++w) {
+        m_workers.push_back(std::make_unique<SessionThread>());
+        m_idle.push_back(threads - 1 - w); // taken from the back: worker 0 first
     }
+    if (ethernet > 0 && m_o.timing.runArp)
+        m_arpThread = std::make_unique<SessionThread>();
+    QTimer::singleShot(0, this, [this] { schedule(); });
+}
 
-    std::vector<ApplyItem> run(bool* interrupted) {
-        QTimer poll;
-        QObject::connect(&poll, &QTimer::timeout, &m_context, [this] {
-            if (!m_stop && m_h.stopRequested && m_h.stopRequested()) {
-                m_stop = true;
-                maybeFinish();
-            }
+void ApplyRun::stop() {
+    if (m_finished || m_stop.exchange(true))
+        return;
+    postTo(this, [this] { schedule(); });
+}
+
+QStringList ApplyRun::maybeHalfWritten() const {
+    QStringList names;
+    for (const int i : m_halfWritten)
+        names << m_items[static_cast<std::size_t>(i)].entry.target();
+    return names;
+}
+
+void ApplyRun::setStage(int index, ModuleStage stage, int done, int total) {
+    m_items[static_cast<std::size_t>(index)].stage = stage;
+    emit progress(index, stage, done, total);
+}
+
+int ApplyRun::freeWorker() {
+    if (m_idle.empty())
+        return -1;
+    const int w = m_idle.back();
+    m_idle.pop_back();
+    return w;
+}
+
+/// Starts what can start now: the arp steps of the modules next in line, the slot session
+/// when the slot bus is free, and the modules whose pause is over on free threads.
+void ApplyRun::schedule() {
+    if (m_finished)
+        return;
+    if (m_stop) {
+        maybeFinish();
+        return;
+    }
+    prepareAhead();
+    while (!m_slots.empty() && !m_hubBusy && !m_idle.empty()) {
+        const int i = m_slots.front();
+        m_slots.pop_front();
+        if (!m_hubTried) {
+            m_hubTried = true;
+            m_hubOutcome = m_h.hub
+                               ? m_h.hub(m_hub)
+                               : Outcome::fail(Exit::Failure, QStringLiteral("no hub was given"));
+        }
+        if (!m_hubOutcome.ok()) {
+            readFinished(i, m_hubOutcome, std::nullopt);
+            continue;
+        }
+        m_hubBusy = true;
+        startSlot(i, freeWorker());
+    }
+    while (!m_ready.empty() && !m_idle.empty()) {
+        const int i = m_ready.front();
+        m_ready.pop_front();
+        startEthernet(i, freeWorker());
+    }
+    maybeFinish();
+}
+
+/// Up to `jobs` modules are kept in their arp step and pause, or past it waiting for a
+/// thread, so that a thread that comes free finds a module ready to connect.
+void ApplyRun::prepareAhead() {
+    while (!m_queue.empty() && m_preparing + static_cast<int>(m_ready.size()) < m_o.jobs) {
+        const int i = m_queue.front();
+        m_queue.pop_front();
+        ++m_preparing;
+        setStage(i, ModuleStage::Arp);
+        if (!m_arpThread) {
+            arpDone(i);
+            continue;
+        }
+        const std::uint32_t host = m_items[static_cast<std::size_t>(i)].entry.host;
+        m_arpThread->post([this, i, host] {
+            const QString command = vqx::net::arpDeleteCommand(host);
+            if (m_h.diagnostics.trace)
+                m_h.diagnostics.trace(command);
+            vqx::net::launchHidden(command);
+            postTo(this, [this, i] { arpDone(i); });
         });
-        poll.start(kStopPollMs);
-        QTimer::singleShot(0, &m_context, [this] { schedule(); });
-        m_loop.exec();
-        poll.stop();
-        m_workers.clear();
-        markUnfinished();
-        if (interrupted)
-            *interrupted = m_stop;
-        return std::move(m_items);
     }
+}
 
-private:
-    enum class Stage { Waiting, Starting, Reading, Read, Writing, Done };
-
-    bool slotItem(std::size_t i) const { return m_items[i].entry.bySlot(); }
-
-    /// Starts what can start now: free threads take waiting modules (phase 1) or pending
-    /// writes (phase 2).
-    void schedule() {
-        if (!m_stop && m_h.stopRequested && m_h.stopRequested())
-            m_stop = true;
+/// The arp step of a module was started: its pause runs, then it is ready to connect.
+void ApplyRun::arpDone(int index) {
+    QTimer::singleShot(std::max(0, m_o.timing.arpPauseMs), this, [this, index] {
+        --m_preparing;
         if (m_stop) {
             maybeFinish();
             return;
         }
-        if (m_phase == 1)
-            scheduleReads();
-        else
-            scheduleWrites();
-        maybeFinish();
-    }
-
-    int freeWorker() const {
-        for (std::size_t w = 0; w < m_free.size(); ++w)
-            if (m_free[w])
-                return static_cast<int>(w);
-        return -1;
-    }
-
-    void scheduleReads() {
-        std::vector<std::pair<std::size_t, int>> batch;
-        for (std::size_t i = 0; i < m_items.size(); ++i) {
-            if (m_stage[i] != Stage::Waiting)
-                continue;
-            if (slotItem(i) && m_hubBusy)
-                continue;
-            const int w = freeWorker();
-            if (w < 0)
-                break;
-            if (slotItem(i)) {
-                if (!m_hubTried) {
-                    m_hubTried = true;
-                    m_hubOutcome =
-                        m_h.hub ? m_h.hub(m_hub)
-                                : Outcome::fail(Exit::Failure, QStringLiteral("no hub was given"));
-                }
-                if (!m_hubOutcome.ok()) {
-                    readDone(i, -1, m_hubOutcome, {}, false);
-                    continue;
-                }
-                m_hubBusy = true;
-                m_free[static_cast<std::size_t>(w)] = false;
-                m_stage[i] = Stage::Reading;
-                startRead(i, w);
-                continue;
-            }
-            m_free[static_cast<std::size_t>(w)] = false;
-            m_stage[i] = Stage::Starting;
-            batch.emplace_back(i, w);
-        }
-        if (batch.empty())
-            return;
-        // The arp step of the modules that start together, each started by the thread that
-        // will run the module (starting a process takes a while), then one pause for all.
-        ++m_batches;
-        auto left = std::make_shared<std::size_t>(batch.size());
-        for (const auto& [i, w] : batch) {
-            const std::uint32_t host = m_items[i].entry.host;
-            m_workers[static_cast<std::size_t>(w)]->post([this, host, batch, left] {
-                if (m_o.timing.runArp) {
-                    const QString command = vqx::net::arpDeleteCommand(host);
-                    if (m_h.diagnostics.trace)
-                        m_h.diagnostics.trace(command);
-                    vqx::net::launchHidden(command);
-                }
-                postTo(&m_context, [this, batch, left] {
-                    if (--*left == 0)
-                        QTimer::singleShot(std::max(0, m_o.timing.arpPauseMs), &m_context,
-                                           [this, batch] { startBatch(batch); });
-                });
-            });
-        }
-    }
-
-    void startBatch(const std::vector<std::pair<std::size_t, int>>& batch) {
-        --m_batches;
-        for (const auto& [i, w] : batch) {
-            if (m_stop) {
-                m_stage[i] = Stage::Waiting; // reported as not started
-                m_free[static_cast<std::size_t>(w)] = true;
-                continue;
-            }
-            m_stage[i] = Stage::Reading;
-            startRead(i, w);
-        }
+        m_ready.push_back(index);
         schedule();
-    }
+    });
+}
 
-    void startRead(std::size_t i, int w) {
-        ++m_inFlight;
-        const PlanEntry entry = m_items[i].entry;
-        if (!entry.bySlot())
-            m_owner[i] = w;
-        m_workers[static_cast<std::size_t>(w)]->post([this, i, w, entry] {
-            std::unique_ptr<ModuleTarget>& target = m_targets[i];
-            if (entry.bySlot()) {
-                target = std::make_unique<SlotTarget>(*m_hub, entry.slot);
-            } else {
-                ConnectTiming timing = m_o.timing;
-                timing.firstArpDone = true;
-                auto t = std::make_unique<EthernetTarget>(entry.host, entry.port, timing,
-                                                          m_h.diagnostics);
-                t->setStop(&m_stop);
-                target = std::move(t);
-            }
-            Outcome o = target->open();
+Progress ApplyRun::byteProgress(int index, ModuleStage stage) {
+    return [this, index, stage](int done, int total) {
+        postTo(this, [this, index, stage, done, total] { setStage(index, stage, done, total); });
+    };
+}
+
+void ApplyRun::startEthernet(int index, int worker) {
+    ++m_inFlight;
+    const PlanEntry entry = m_items[static_cast<std::size_t>(index)].entry;
+    const bool write = m_phase == 2;
+    if (write) {
+        // Named before its first byte can go out: an interruption at any moment names every
+        // record that may be half written.
+        m_halfWritten.push_back(index);
+        emit halfWrittenChanged();
+    }
+    setStage(index, ModuleStage::Connecting);
+    ConnectTiming timing = m_o.timing;
+    timing.firstArpDone = true;
+    m_workers[static_cast<std::size_t>(worker)]->post([this, index, worker, entry, timing, write] {
+        auto target =
+            std::make_unique<EthernetTarget>(entry.host, entry.port, timing, m_h.diagnostics);
+        target->setStop(&m_stop);
+        std::optional<NetworkRecord> record;
+        std::shared_ptr<void> held;
+        Outcome o;
+        if (write && m_h.lock) {
+            bool waited = false;
+            o = m_h.lock(
+                *target, &m_stop,
+                [this, index, &waited](const QString& holder) {
+                    waited = true;
+                    postTo(this, [this, index, holder] {
+                        setStage(index, ModuleStage::Locking);
+                        emit lockHeld(index, holder);
+                    });
+                },
+                held);
+            if (o.ok() && waited)
+                postTo(this, [this, index] { setStage(index, ModuleStage::Connecting); });
+        }
+        if (o.ok())
+            o = target->open();
+        if (o.ok() && write) {
+            o = writeAndVerify(*target, entry.settings, m_o.verify, record,
+                               byteProgress(index, ModuleStage::Writing),
+                               byteProgress(index, ModuleStage::Verifying));
+        } else if (o.ok()) {
             NetworkRecord r;
+            o = target->readRecord(r, byteProgress(index, ModuleStage::Reading));
             if (o.ok())
-                o = target->readRecord(r, progress(*target, entry.bySlot(), "reading"));
-            postTo(&m_context, [this, i, w, o, r] { readDone(i, w, o, r); });
-        });
-    }
-
-    Progress progress(const ModuleTarget& t, bool usb, const char* verb) const {
-        return m_h.progress ? m_h.progress(t.name(), usb, verb) : Progress{};
-    }
-
-    void readDone(std::size_t i, int w, const Outcome& o, const NetworkRecord& r,
-                  bool reschedule = true) {
-        ApplyItem& item = m_items[i];
-        item.outcome = o;
-        if (w >= 0) {
-            --m_inFlight;
-            m_free[static_cast<std::size_t>(w)] = true;
-            if (slotItem(i))
-                m_hubBusy = false;
+                record = r;
         }
-        if (!o.ok()) {
-            item.result = resultName(o.exit);
-            m_stage[i] = Stage::Done;
-        } else {
-            item.before = r;
-            const bool same = differences(r, item.entry.settings).isEmpty();
-            item.result = same         ? QStringLiteral("unchanged")
-                          : m_o.dryRun ? QStringLiteral("would change")
-                                       : kPending;
-            m_stage[i] = item.result == kPending ? Stage::Read : Stage::Done;
-        }
-        // Phase-1 reports go out in plan order, each as soon as those before it are known.
-        while (m_nextReport < m_items.size() &&
-               (m_stage[m_nextReport] == Stage::Read || m_stage[m_nextReport] == Stage::Done)) {
-            if (m_h.read)
-                m_h.read(m_items[m_nextReport]);
-            ++m_nextReport;
-        }
-        if (reschedule)
-            schedule();
-    }
+        target.reset(); // the connection closes with its phase
+        held.reset();
+        postTo(this, [this, index, worker, o, record] { sessionDone(index, worker, o, record); });
+    });
+}
 
-    void scheduleWrites() {
-        // Who is about to write is announced before the first of them can start, so that
-        // an interruption at any moment names every record that may be half written.
-        std::vector<std::pair<std::size_t, int>> starts;
-        for (std::size_t i = 0; i < m_items.size(); ++i) {
-            if (m_stage[i] != Stage::Read)
-                continue;
-            int w = -1;
-            if (slotItem(i)) {
-                if (m_hubBusy)
-                    continue;
-                w = freeWorker();
-                if (w < 0)
-                    break;
-                m_hubBusy = true;
-            } else {
-                w = m_owner[i];
-                if (!m_free[static_cast<std::size_t>(w)])
-                    continue;
-            }
-            m_free[static_cast<std::size_t>(w)] = false;
-            m_stage[i] = Stage::Writing;
-            m_writing << m_items[i].entry.target();
-            starts.emplace_back(i, w);
-        }
-        if (m_h.writing)
-            m_h.writing(m_writing);
-        for (const auto& [i, w] : starts)
-            startWrite(i, w);
+void ApplyRun::startSlot(int index, int worker) {
+    ++m_inFlight;
+    const PlanEntry entry = m_items[static_cast<std::size_t>(index)].entry;
+    const bool write = m_phase == 2;
+    if (write) {
+        m_halfWritten.push_back(index);
+        emit halfWrittenChanged();
     }
-
-    void startWrite(std::size_t i, int w) {
-        ++m_inFlight;
-        const PlanEntry entry = m_items[i].entry;
-        m_workers[static_cast<std::size_t>(w)]->post([this, i, w, entry] {
-            ModuleTarget& target = *m_targets[i];
-            std::optional<NetworkRecord> after;
-            std::shared_ptr<void> held;
-            Outcome o = m_h.lock ? m_h.lock(target, held) : Outcome{};
+    setStage(index, ModuleStage::Connecting);
+    HubSession* hub = m_hub;
+    m_workers[static_cast<std::size_t>(worker)]->post([this, index, worker, entry, hub, write] {
+        SlotTarget target(*hub, entry.slot);
+        std::optional<NetworkRecord> record;
+        std::shared_ptr<void> held;
+        Outcome o;
+        if (write && m_h.lock)
+            o = m_h.lock(
+                target, &m_stop,
+                [this, index](const QString& holder) {
+                    postTo(this, [this, index, holder] {
+                        setStage(index, ModuleStage::Locking);
+                        emit lockHeld(index, holder);
+                    });
+                },
+                held);
+        if (o.ok())
+            o = target.open();
+        if (o.ok() && write) {
+            o = writeAndVerify(target, entry.settings, m_o.verify, record,
+                               byteProgress(index, ModuleStage::Writing),
+                               byteProgress(index, ModuleStage::Verifying));
+        } else if (o.ok()) {
+            NetworkRecord r;
+            o = target.readRecord(r, byteProgress(index, ModuleStage::Reading));
             if (o.ok())
-                o = writeAndVerify(target, entry.settings, m_o.verify, after,
-                                   progress(target, entry.bySlot(), "writing"),
-                                   progress(target, entry.bySlot(), "verifying"));
-            held.reset();
-            postTo(&m_context, [this, i, w, o, after] { writeDone(i, w, o, after); });
-        });
-    }
-
-    void writeDone(std::size_t i, int w, const Outcome& o,
-                   const std::optional<NetworkRecord>& after) {
-        --m_inFlight;
-        m_free[static_cast<std::size_t>(w)] = true;
-        if (slotItem(i))
-            m_hubBusy = false;
-        ApplyItem& item = m_items[i];
-        item.outcome = o;
-        item.after = after;
-        item.written = o.bytesWritten + o.bytesMaybeWritten > 0;
-        item.result = o.ok() ? QStringLiteral("ok") : resultName(o.exit);
-        m_stage[i] = Stage::Done;
-        m_writing.removeOne(item.entry.target());
-        if (m_h.writing)
-            m_h.writing(m_writing);
-        if (m_h.written)
-            m_h.written(item);
-        schedule();
-    }
-
-    /// Ends phase 1 when every read is known, and the run when nothing is left to start.
-    void maybeFinish() {
-        if (m_inFlight > 0 || m_batches > 0)
-            return;
-        if (m_stop) {
-            m_loop.quit();
-            return;
+                record = r;
         }
-        if (m_phase == 1) {
-            for (Stage s : m_stage)
-                if (s == Stage::Waiting || s == Stage::Starting)
-                    return;
-            if (m_o.dryRun) {
-                m_loop.quit();
-                return;
-            }
+        held.reset();
+        postTo(this, [this, index, worker, o, record] { sessionDone(index, worker, o, record); });
+    });
+}
+
+void ApplyRun::sessionDone(int index, int worker, const Outcome& o,
+                           const std::optional<NetworkRecord>& record) {
+    --m_inFlight;
+    m_idle.push_back(worker);
+    if (m_items[static_cast<std::size_t>(index)].entry.bySlot())
+        m_hubBusy = false;
+    if (m_phase == 1)
+        readFinished(index, o, record);
+    else
+        writeFinished(index, o, record);
+    schedule();
+}
+
+void ApplyRun::readFinished(int index, const Outcome& o,
+                            const std::optional<NetworkRecord>& record) {
+    ApplyItem& item = m_items[static_cast<std::size_t>(index)];
+    item.outcome = o;
+    if (!o.ok() || !record) {
+        item.result = resultName(o.exit);
+    } else {
+        item.before = record;
+        if (differences(*record, item.entry.settings).isEmpty())
+            item.result = QStringLiteral("unchanged");
+        else if (m_o.dryRun)
+            item.result = QStringLiteral("would change");
+    }
+    if (item.result.isEmpty()) {
+        setStage(index, ModuleStage::Read);
+        emit moduleRead(index);
+        return;
+    }
+    setStage(index, ModuleStage::Done);
+    emit moduleRead(index);
+    emit moduleFinished(index);
+}
+
+void ApplyRun::writeFinished(int index, const Outcome& o,
+                             const std::optional<NetworkRecord>& after) {
+    ApplyItem& item = m_items[static_cast<std::size_t>(index)];
+    item.outcome = o;
+    item.after = after;
+    item.written = o.bytesWritten + o.bytesMaybeWritten > 0;
+    item.result = o.ok() ? QStringLiteral("ok") : resultName(o.exit);
+    if (!partWritten(item)) {
+        m_halfWritten.erase(std::remove(m_halfWritten.begin(), m_halfWritten.end(), index),
+                            m_halfWritten.end());
+        emit halfWrittenChanged();
+    }
+    setStage(index, ModuleStage::Done);
+    emit moduleFinished(index);
+}
+
+/// Ends the read phase when every read is known, and the run when nothing is left to start.
+void ApplyRun::maybeFinish() {
+    if (m_finished || m_inFlight > 0 || m_preparing > 0)
+        return;
+    if (!m_stop) {
+        if (!m_queue.empty() || !m_ready.empty() || !m_slots.empty())
+            return;
+        if (m_phase == 1 && !m_o.dryRun) {
             m_phase = 2;
-            scheduleWrites();
-            if (m_inFlight == 0)
-                m_loop.quit();
-            return;
-        }
-        for (Stage s : m_stage)
-            if (s == Stage::Read || s == Stage::Writing)
+            for (std::size_t i = 0; i < m_items.size(); ++i) {
+                if (m_items[i].stage != ModuleStage::Read)
+                    continue;
+                if (m_items[i].entry.bySlot())
+                    m_slots.push_back(static_cast<int>(i));
+                else
+                    m_queue.push_back(static_cast<int>(i));
+            }
+            if (!m_queue.empty() || !m_slots.empty()) {
+                schedule();
                 return;
-        m_loop.quit();
-    }
-
-    /// After an interruption: what each module that did not complete its session got.
-    void markUnfinished() {
-        for (std::size_t i = 0; i < m_items.size(); ++i) {
-            ApplyItem& item = m_items[i];
-            if (m_stage[i] == Stage::Waiting || m_stage[i] == Stage::Starting) {
-                item.result = QStringLiteral("not started");
-                item.outcome = Outcome::fail(
-                    Exit::Interrupted,
-                    QStringLiteral("%1: not started: interrupted").arg(item.entry.target()));
-            } else if (m_stage[i] == Stage::Read) {
-                item.result = QStringLiteral("interrupted");
-                item.outcome = Outcome::fail(
-                    Exit::Interrupted,
-                    QStringLiteral("%1: read, but interrupted before writing; nothing was written")
-                        .arg(item.entry.target()));
             }
         }
     }
+    settleUnfinished();
+    m_finished = true;
+    m_workers.clear(); // idle by now
+    m_arpThread.reset();
+    emit finished();
+}
 
-    ApplyOptions m_o;
-    ApplyHooks m_h;
-    std::vector<ApplyItem> m_items;
-    std::vector<std::unique_ptr<ModuleTarget>> m_targets;
-    std::vector<int> m_owner; ///< the thread that owns an Ethernet module's socket
-    std::vector<Stage> m_stage;
-    std::vector<std::unique_ptr<SessionThread>> m_workers;
-    std::vector<bool> m_free;
-    QObject m_context; ///< results of the threads are queued to it
-    QEventLoop m_loop;
-    std::atomic<bool> m_stop{false};
-    int m_phase = 1;
-    int m_inFlight = 0;
-    int m_batches = 0; ///< batches in their arp pause
-    std::size_t m_nextReport = 0;
-    QStringList m_writing;
-    bool m_hubBusy = false;
-    bool m_hubTried = false;
-    Outcome m_hubOutcome;
-    HubSession* m_hub = nullptr;
-};
-
-} // namespace
+/// After an interruption: what each module that did not complete its session got.
+void ApplyRun::settleUnfinished() {
+    for (std::size_t i = 0; i < m_items.size(); ++i) {
+        ApplyItem& item = m_items[i];
+        if (item.stage == ModuleStage::Done)
+            continue;
+        if (item.before) {
+            item.result = QStringLiteral("interrupted");
+            item.outcome = Outcome::fail(
+                Exit::Interrupted,
+                QStringLiteral("%1: read, but interrupted before writing; nothing was written")
+                    .arg(item.entry.target()));
+        } else {
+            item.result = QStringLiteral("not started");
+            item.outcome = Outcome::fail(
+                Exit::Interrupted,
+                QStringLiteral("%1: not started: interrupted").arg(item.entry.target()));
+        }
+        setStage(static_cast<int>(i), ModuleStage::Done);
+        emit moduleFinished(static_cast<int>(i));
+    }
+}
 
 std::vector<ApplyItem> runPlan(const std::vector<PlanEntry>& entries, const ApplyOptions& options,
-                               const ApplyHooks& hooks, bool* interrupted) {
-    PlanRun run(entries, options, hooks);
-    return run.run(interrupted);
+                               const ApplyHooks& hooks, bool* interrupted,
+                               const std::function<bool()>& stopRequested,
+                               const std::function<void(ApplyRun&)>& observe) {
+    ApplyRun run(entries, options, hooks);
+    if (observe)
+        observe(run);
+    QEventLoop loop;
+    QObject::connect(&run, &ApplyRun::finished, &loop, &QEventLoop::quit);
+    QTimer poll;
+    if (stopRequested) {
+        QObject::connect(&poll, &QTimer::timeout, &run, [&run, &stopRequested] {
+            if (stopRequested())
+                run.stop();
+        });
+        poll.start(50);
+    }
+    run.start();
+    loop.exec();
+    if (interrupted)
+        *interrupted = run.interrupted();
+    return run.items();
 }
 
 } // namespace vqx::provision

@@ -9,6 +9,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include "SessionThread.h"
+
 namespace vqx::provision {
 
 std::optional<AddressRange> parseScanTarget(const QString& text, QString* error) {
@@ -68,7 +70,8 @@ namespace {
 constexpr int kProgressMs = 100;
 
 /// One probe; true when a module answered (the hit is filled).
-bool probe(std::uint32_t address, const ScanOptions& o, const Diagnostics& diag, ScanHit& hit) {
+bool probe(std::uint32_t address, const ScanOptions& o, const Diagnostics& diag,
+           const std::atomic<bool>* stop, ScanHit& hit) {
     ConnectTiming timing;
     timing.timeoutSeconds = o.connectTimeoutMs / 1000.0;
     timing.runArp = false;
@@ -80,6 +83,7 @@ bool probe(std::uint32_t address, const ScanOptions& o, const Diagnostics& diag,
     quiet.trace = diag.trace;
     quiet.warn = diag.trace; // a peer that does not speak the protocol is no news in a scan
     EthernetTarget target(address, o.port, timing, quiet);
+    target.setStop(stop);
     if (Outcome opened = target.open(); !opened.ok()) {
         if (diag.trace)
             diag.trace(QStringLiteral("%1: no module (%2)").arg(target.name(), opened.message));
@@ -97,71 +101,98 @@ bool probe(std::uint32_t address, const ScanOptions& o, const Diagnostics& diag,
 
 } // namespace
 
-std::vector<ScanHit> scanModules(const std::vector<AddressRange>& targets,
-                                 const ScanOptions& options, const ScanHooks& hooks) {
-    const std::vector<AddressRange> ranges = mergeRanges(targets);
-    const std::uint64_t total = addressCount(ranges);
-    std::atomic<std::uint64_t> next{0};
-    std::atomic<std::uint64_t> done{0};
-    std::mutex hitsLock;
-    std::vector<ScanHit> hits;
+ScanRun::ScanRun(const std::vector<AddressRange>& targets, ScanOptions options, ScanHooks hooks,
+                 QObject* parent)
+    : QObject(parent), m_ranges(mergeRanges(targets)), m_o(options), m_h(std::move(hooks)),
+      m_total(addressCount(m_ranges)) {
+    connect(&m_ticker, &QTimer::timeout, this,
+            [this] { emit progress(m_done.load(), m_total, static_cast<int>(m_hits.size())); });
+}
 
-    const auto addressAt = [&ranges](std::uint64_t index) {
-        for (const AddressRange& r : ranges) {
+ScanRun::~ScanRun() {
+    m_stop = true;
+    for (auto& thread : m_pool)
+        thread->wait();
+}
+
+void ScanRun::start() {
+    if (m_started)
+        return;
+    m_started = true;
+    const auto addressAt = [this](std::uint64_t index) {
+        for (const AddressRange& r : m_ranges) {
             if (index < r.size())
                 return static_cast<std::uint32_t>(r.first + index);
             index -= r.size();
         }
         return std::uint32_t{0};
     };
-    const auto work = [&] {
-        for (;;) {
-            const std::uint64_t index = next.fetch_add(1);
-            if (index >= total)
+    const auto work = [this, addressAt] {
+        while (!m_stop) {
+            const std::uint64_t index = m_next.fetch_add(1);
+            if (index >= m_total)
                 return;
             ScanHit hit;
-            if (probe(addressAt(index), options, hooks.diagnostics, hit)) {
-                std::lock_guard lock(hitsLock);
-                hits.push_back(hit);
-            }
-            ++done;
+            if (probe(addressAt(index), m_o, m_h.diagnostics, &m_stop, hit))
+                postTo(this, [this, hit] {
+                    m_hits.push_back(hit);
+                    emit found(hit);
+                });
+            ++m_done;
         }
     };
-
     const std::uint64_t threads =
-        std::min<std::uint64_t>(static_cast<std::uint64_t>(std::max(1, options.jobs)), total);
-    QEventLoop loop;
-    std::vector<std::unique_ptr<QThread>> pool;
-    std::uint64_t running = threads;
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(std::max(1, m_o.jobs)), m_total);
     for (std::uint64_t t = 0; t < threads; ++t) {
         // QThread::create runs the function inside a thread with an event dispatcher of its
         // own, which the link's waits use.
-        pool.emplace_back(QThread::create(work));
-        QObject::connect(pool.back().get(), &QThread::finished, &loop, [&] {
-            if (--running == 0)
-                loop.quit();
-        });
+        m_pool.emplace_back(QThread::create(work));
+        connect(m_pool.back().get(), &QThread::finished, this, &ScanRun::threadEnded);
     }
-    const auto report = [&] {
-        if (hooks.progress) {
-            std::lock_guard lock(hitsLock);
-            hooks.progress(done.load(), total, static_cast<int>(hits.size()));
-        }
-    };
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, &loop, report);
-    for (auto& thread : pool)
+    m_running = static_cast<int>(threads);
+    for (auto& thread : m_pool)
         thread->start();
-    if (threads > 0) {
-        ticker.start(kProgressMs);
-        loop.exec();
+    if (threads == 0) {
+        QTimer::singleShot(0, this, [this] {
+            m_running = 1;
+            threadEnded();
+        });
+        return;
     }
-    for (auto& thread : pool)
+    m_ticker.start(kProgressMs);
+}
+
+void ScanRun::stop() {
+    m_stop = true;
+}
+
+void ScanRun::threadEnded() {
+    if (--m_running > 0)
+        return;
+    m_ticker.stop();
+    for (auto& thread : m_pool)
         thread->wait();
-    report();
-    std::sort(hits.begin(), hits.end(),
+    m_pool.clear();
+    std::sort(m_hits.begin(), m_hits.end(),
               [](const ScanHit& a, const ScanHit& b) { return a.address < b.address; });
-    return hits;
+    m_finished = true;
+    emit progress(m_done.load(), m_total, static_cast<int>(m_hits.size()));
+    emit finished();
+}
+
+std::vector<ScanHit> scanModules(const std::vector<AddressRange>& targets,
+                                 const ScanOptions& options, const ScanHooks& hooks) {
+    ScanRun run(targets, options, hooks);
+    QEventLoop loop;
+    QObject::connect(&run, &ScanRun::finished, &loop, &QEventLoop::quit);
+    if (hooks.progress)
+        QObject::connect(&run, &ScanRun::progress, &loop,
+                         [&hooks](quint64 done, quint64 total, int found) {
+                             hooks.progress(done, total, found);
+                         });
+    run.start();
+    loop.exec();
+    return run.hits();
 }
 
 } // namespace vqx::provision

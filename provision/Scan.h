@@ -9,12 +9,17 @@
 // fails, or whose peer does not answer the version read in the module's protocol, holds no
 // module.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include <QObject>
 #include <QString>
+#include <QThread>
+#include <QTimer>
 
 #include "EthernetTarget.h"
 #include "NetworkRecord.h"
@@ -57,11 +62,55 @@ struct ScanOptions {
 
 struct ScanHooks {
     Diagnostics diagnostics; ///< called on any thread
-    /// Called on the calling thread about ten times a second and at the end.
+    /// scanModules: called on the calling thread about ten times a second and at the end.
     std::function<void(std::uint64_t done, std::uint64_t total, int found)> progress;
 };
 
-/// Probes every address of the targets (merged first); the hits come back in address order.
+/// A scan being run: `jobs` threads probe one address at a time each (so at most `jobs`
+/// connections are open at once). It lives on the thread that made it, and every signal is
+/// emitted there. stop() (any thread) starts no further probe; probes in flight end within
+/// their time limit. Destroying a running scan stops it and waits for its probes.
+class ScanRun : public QObject {
+    Q_OBJECT
+public:
+    ScanRun(const std::vector<AddressRange>& targets, ScanOptions options, ScanHooks hooks,
+            QObject* parent = nullptr);
+    ~ScanRun() override;
+
+    void start();
+    void stop();
+    bool running() const { return m_started && !m_finished; }
+    bool stopped() const { return m_stop.load(); }
+    std::uint64_t total() const { return m_total; }
+    /// The modules found; in address order once finished.
+    const std::vector<ScanHit>& hits() const { return m_hits; }
+
+signals:
+    void found(const vqx::provision::ScanHit& hit);
+    /// About ten times a second, and once at the end.
+    void progress(quint64 done, quint64 total, int found);
+    void finished();
+
+private:
+    void threadEnded();
+
+    std::vector<AddressRange> m_ranges;
+    ScanOptions m_o;
+    ScanHooks m_h;
+    std::uint64_t m_total = 0;
+    std::vector<ScanHit> m_hits;
+    std::vector<std::unique_ptr<QThread>> m_pool;
+    QTimer m_ticker;
+    int m_running = 0;
+    bool m_started = false;
+    bool m_finished = false;
+    std::atomic<std::uint64_t> m_next{0};
+    std::atomic<std::uint64_t> m_done{0};
+    std::atomic<bool> m_stop{false};
+};
+
+/// Probes every address of the targets (merged first) on the calling thread's event loop;
+/// the hits come back in address order.
 std::vector<ScanHit> scanModules(const std::vector<AddressRange>& targets,
                                  const ScanOptions& options, const ScanHooks& hooks);
 

@@ -148,8 +148,10 @@ private slots:
     // ---- a plan ----
 
     // Twenty modules on addresses of their own, 8 at a time, both variants, and two hub slots:
-    // one module fails while it is read, one while it is written. The read phase reports in
-    // plan order, the items keep the plan's order, the hub is asked for once, and every other
+    // one module fails while it is read, one while it is written, one restarts between the
+    // phases. Every module is read once, the items keep the plan's order, the hub is asked for
+    // once, each module's connection closes with its phase (a written module was connected
+    // twice), the module that failed part-way is named as maybe half written, and every other
     // module holds its new record.
     void runPlanInParallel() {
         std::vector<std::unique_ptr<ModuleServer>> servers;
@@ -198,23 +200,48 @@ private slots:
             s = session.get();
             return Outcome{};
         };
-        QStringList readOrder;
-        hooks.read = [&](const ApplyItem& item) { readOrder << item.entry.target(); };
+        std::vector<int> reads(entries.size());
+        std::vector<int> connections(servers.size());
+        for (std::size_t i = 0; i < servers.size(); ++i)
+            QObject::connect(servers[i].get(), &ModuleServer::clientConnected,
+                             [&connections, i] { ++connections[i]; });
+        QStringList stages; // of the first module
+        QStringList halfWritten;
+        const auto observe = [&](vqx::provision::ApplyRun& run) {
+            QObject::connect(&run, &vqx::provision::ApplyRun::moduleRead, [&](int index) {
+                ++reads[std::size_t(index)];
+                if (index == 7) { // restarts: its connections drop, it listens again
+                    const quint16 port = servers[7]->port();
+                    servers[7]->close();
+                    QVERIFY(servers[7]->listen(QHostAddress(0x7F004608u), port));
+                }
+            });
+            QObject::connect(
+                &run, &vqx::provision::ApplyRun::progress,
+                [&](int index, vqx::provision::ModuleStage stage, int done, int total) {
+                    if (index == 0 && (done == 0 || done == total))
+                        stages << vqx::provision::stageText(stage, done, total);
+                });
+            QObject::connect(&run, &vqx::provision::ApplyRun::halfWrittenChanged,
+                             [&] { halfWritten = run.maybeHalfWritten(); });
+        };
         bool interrupted = true;
         const std::vector<ApplyItem> items =
-            vqx::provision::runPlan(entries, options, hooks, &interrupted);
+            vqx::provision::runPlan(entries, options, hooks, &interrupted, {}, observe);
         QVERIFY(!interrupted);
         QCOMPARE(hubsAsked, 1);
         // Each slot byte's 100 ms wait went through the injected sleep: twelve bytes read,
         // written and read back in each of the two slots.
         QCOMPARE(hubSleeps.load(), 2 * 36 * 100);
         QCOMPARE(items.size(), entries.size());
-        QStringList planOrder;
         for (std::size_t i = 0; i < entries.size(); ++i) {
-            planOrder << entries[i].target();
             QCOMPARE(items[i].entry.origin, entries[i].origin);
+            QCOMPARE(reads[i], 1);
         }
-        QCOMPARE(readOrder, planOrder);
+        QCOMPARE(stages,
+                 (QStringList{"arp step", "connecting", "reading 12 of 12", "read", "arp step",
+                              "connecting", "writing 12 of 12", "verifying 12 of 12", "done"}));
+        QCOMPARE(halfWritten, QStringList{entries[13].target()});
         for (int i = 0; i < 20; ++i) {
             const ApplyItem& item = items[std::size_t(i)];
             const auto held = NetworkRecord::fromBytes(servers[std::size_t(i)]->model().record());
@@ -234,6 +261,7 @@ private slots:
                 QCOMPARE(item.after, std::optional<NetworkRecord>(planned(i)));
                 QCOMPARE(held, planned(i));
             }
+            QCOMPARE(connections[std::size_t(i)], i == 4 ? 1 : 2);
         }
         for (std::size_t k = 20; k < items.size(); ++k) {
             const int slot = items[k].entry.slot;
