@@ -56,6 +56,25 @@ void Console::printJson(const QJsonDocument& doc) {
     m_io.out << doc.toJson(QJsonDocument::Indented).toStdString();
 }
 
+void Console::printJsonArray(std::size_t count,
+                             const std::function<QJsonObject(std::size_t)>& item) {
+    std::lock_guard lock(m_lock);
+    endProgress();
+    m_io.out << "[\n";
+    for (std::size_t i = 0; i < count; ++i) {
+        // An element of an indented array: the object's own lines, four spaces further in.
+        const QByteArray text = QJsonDocument(item(i)).toJson(QJsonDocument::Indented).trimmed();
+        m_io.out << "    ";
+        for (const char c : text) {
+            m_io.out << c;
+            if (c == '\n')
+                m_io.out << "    ";
+        }
+        m_io.out << (i + 1 < count ? ",\n" : "\n");
+    }
+    m_io.out << "]\n";
+}
+
 int Console::fail(const Outcome& o, const QString& target) {
     message(o.message);
     if (m_json) {
@@ -266,7 +285,8 @@ void showApplyItem(Console& console, const ApplyItem& item) {
 void showApplyReport(Console& console, const std::vector<ApplyItem>& items, bool dryRun,
                      bool interrupted, int good) {
     if (console.json()) {
-        console.printJson(QJsonDocument(applyReportJson(items)));
+        console.printJsonArray(items.size(),
+                               [&items](std::size_t i) { return applyItemJson(items[i]); });
         return;
     }
     console.print(dryRun ? QStringLiteral("Dry run: nothing was written.")

@@ -3,6 +3,7 @@
 // and the progress of USB transfers on stderr. The module sessions of a plan report from
 // their threads, so everything goes through one Console and its lock.
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -38,6 +39,10 @@ public:
     /// A line of the results.
     void print(const QString& text);
     void printJson(const QJsonDocument& doc);
+    /// A JSON array of `count` objects, made one at a time by `item` and written as they are
+    /// made (a plan's report need not exist whole in memory); the text is exactly that of
+    /// printJson with the whole array.
+    void printJsonArray(std::size_t count, const std::function<QJsonObject(std::size_t)>& item);
     /// Reports a failure: the message on stderr, and with --json an object on stdout. Returns
     /// the exit status.
     int fail(const vqx::provision::Outcome& o, const QString& target = {});

@@ -433,7 +433,7 @@ std::vector<ApplyItem> runPlan(const std::vector<PlanEntry>& entries, const Appl
     loop.exec();
     if (interrupted)
         *interrupted = run.interrupted();
-    return run.items();
+    return run.takeItems();
 }
 
 } // namespace vqx::provision

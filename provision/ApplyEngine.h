@@ -124,6 +124,8 @@ public:
     int count() const { return static_cast<int>(m_items.size()); }
     const ApplyItem& item(int index) const { return m_items[static_cast<std::size_t>(index)]; }
     const std::vector<ApplyItem>& items() const { return m_items; }
+    /// The items, moved out once the run has finished (the run keeps none).
+    std::vector<ApplyItem> takeItems() { return std::move(m_items); }
     /// The modules whose record may be half written: the writes in flight (from just before
     /// their first byte) and those that failed after a byte of theirs may have been stored.
     QStringList maybeHalfWritten() const;

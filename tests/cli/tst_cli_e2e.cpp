@@ -10,6 +10,8 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,11 +20,18 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <csignal>
 
+#include "ModuleModel.h"
+#include "ModuleServer.h"
+#include "NetworkRecord.h"
 #include "Version.h"
 #include <unistd.h>
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -818,19 +827,131 @@ private slots:
     }
 
 #ifndef Q_OS_WIN
+    // A plan of 2,000 modules, all served by this process, applied with --jobs 32 by a tool
+    // that may open only 256 files: every module is written, since a module holds a
+    // connection only while its phase runs. The arp step runs a program that does nothing
+    // (first on PATH), so that the test measures the engine and not 4,000 arp runs.
+    void largePlanUnderLowFileLimit() {
+        constexpr int kModules = 2000;
+        rlimit limit{};
+        QVERIFY(getrlimit(RLIMIT_NOFILE, &limit) == 0);
+        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 2 * kModules + 64)
+            QSKIP("this process may not open enough files to serve the modules");
+        const rlimit saved = limit;
+        limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? 2 * kModules + 64 : limit.rlim_max;
+        QVERIFY(setrlimit(RLIMIT_NOFILE, &limit) == 0);
+        std::vector<std::unique_ptr<vqx::sim::ModuleServer>> servers;
+        QByteArray plan = "host,ip,mask,gateway\n";
+        for (int i = 0; i < kModules; ++i) {
+            const std::uint32_t address = 0x7F4F0001u + std::uint32_t(i); // 127.79.0.1 up
+            auto model = std::make_shared<vqx::sim::ModuleModel>(
+                i % 2 ? vqx::sim::ModuleModel::Variant::V2 : vqx::sim::ModuleModel::Variant::V1);
+            servers.push_back(std::make_unique<vqx::sim::ModuleServer>(model));
+            QVERIFY(servers.back()->listen(QHostAddress(address), 23100));
+            plan += vqx::formatAddress(address).toLatin1() + ",10.1." +
+                    QByteArray::number((i + 2) / 256) + "." + QByteArray::number((i + 2) % 256) +
+                    ",255.255.0.0,10.1.0.1\n";
+        }
+        QTemporaryDir dir;
+        QVERIFY(QFile::link("/bin/true", dir.filePath("arp")));
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("PATH", dir.path() + ":" + env.value("PATH"));
+        p.setProcessEnvironment(env);
+        p.setChildProcessModifier([] {
+            rlimit l{};
+            getrlimit(RLIMIT_NOFILE, &l);
+            l.rlim_cur = 256;
+            setrlimit(RLIMIT_NOFILE, &l);
+        });
+        QByteArray out;
+        QObject::connect(&p, &QProcess::readyReadStandardOutput,
+                         [&] { out += p.readAllStandardOutput(); });
+        QEventLoop loop; // this thread serves the modules meanwhile
+        QObject::connect(&p, &QProcess::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(400000, &loop, &QEventLoop::quit);
+        p.start(tool(), {"apply", writePlan(dir, "plan.csv", plan), "--jobs", "32", "--json"});
+        loop.exec();
+        setrlimit(RLIMIT_NOFILE, &saved);
+        QCOMPARE(p.state(), QProcess::NotRunning);
+        out += p.readAllStandardOutput();
+        QVERIFY2(p.exitCode() == kOk, p.readAllStandardError().right(600).constData());
+        const QJsonArray items = QJsonDocument::fromJson(out).array();
+        QCOMPARE(items.size(), kModules);
+        int notOk = 0;
+        for (const QJsonValue& v : items)
+            notOk += v.toObject().value("result").toString() != QLatin1String("ok");
+        QCOMPARE(notOk, 0);
+        int holding = 0;
+        for (std::size_t i = 0; i < servers.size(); ++i) {
+            const auto held = vqx::NetworkRecord::fromBytes(servers[i]->model().record());
+            holding += held.ip == 0x0A010000u + std::uint32_t(i + 2) && held.mask == 0xFFFF0000u &&
+                       held.gateway == 0x0A010001u;
+        }
+        QCOMPARE(holding, kModules);
+    }
+
+    // When even the hard limit of open files is too low for --jobs, the tool says so and
+    // which --jobs fits, before any module is contacted; a limit it may raise, it raises.
+    void jobsBeyondFileLimit_data() {
+        QTest::addColumn<int>("hardLimit");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("too low") << 200 << int(kUsage)
+                                 << QStringLiteral(
+                                        "vqx250-ipconfig: --jobs 64 needs up to 288 open "
+                                        "files, but this process may open only 200 "
+                                        "(ulimit -n; hard limit 200): use --jobs 42 or "
+                                        "less, or raise the limit\n");
+        QTest::newRow("raised") << 300 << int(kPartial) << QString();
+    }
+    void jobsBeyondFileLimit() {
+        QFETCH(int, hardLimit);
+        QFETCH(int, exit);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        const quint16 port = freePort(); // nothing listens: the module is unreachable
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.setChildProcessModifier([hardLimit] {
+            const rlimit l{100, static_cast<rlim_t>(hardLimit)};
+            setrlimit(RLIMIT_NOFILE, &l);
+        });
+        p.start(tool(), {"apply",
+                         writePlan(dir, "plan.csv",
+                                   "host,port,ip,mask,gateway\n127.0.0.1," +
+                                       QByteArray::number(port) + ",10.0.0.5,255.0.0.0,0.0.0.0\n"),
+                         "--jobs", "64", "--timeout", "0.2"});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), exit);
+        const QString err = QString::fromUtf8(p.readAll());
+        if (!said.isEmpty())
+            QCOMPARE(err, said);
+        else
+            QVERIFY2(err.contains("unreachable") && !err.contains("open files"), qPrintable(err));
+    }
+
     // A second Ctrl-C while records are being written ends the tool at once, naming every
     // module whose record may be half written. The modules' EEPROM writes never finish (the
     // tool would give up on each after 3 s), so a tool that waited for the transfers in
     // flight would print its report and no such names.
+    // It names every module that may be half written: the writes in flight,
+    // and (--jobs 1) a module whose write failed earlier after its first command went out,
+    // whose failure was on stderr the moment it happened.
     void secondInterruptEndsAtOnce_data() {
         QTest::addColumn<int>("modules");
         QTest::addColumn<QString>("command");
-        QTest::newRow("apply --jobs 2") << 2 << QStringLiteral("apply");
-        QTest::newRow("write") << 1 << QStringLiteral("write");
+        QTest::addColumn<QString>("jobs");
+        QTest::newRow("apply --jobs 2") << 2 << QStringLiteral("apply") << QStringLiteral("2");
+        QTest::newRow("apply --jobs 1, a failure before")
+            << 2 << QStringLiteral("apply") << QStringLiteral("1");
+        QTest::newRow("write") << 1 << QStringLiteral("write") << QString();
     }
     void secondInterruptEndsAtOnce() {
         QFETCH(int, modules);
         QFETCH(QString, command);
+        QFETCH(QString, jobs);
+        const int writesBeforeSignal = modules; // the signal comes when each write has begun
         std::vector<std::unique_ptr<Modsim>> sims;
         QStringList names;
         QByteArray plan = "host,port,ip,mask,gateway\n";
@@ -847,7 +968,7 @@ private slots:
         QTemporaryDir dir;
         const QStringList args =
             command == QLatin1String("apply")
-                ? QStringList{"apply", writePlan(dir, "plan.csv", plan), "--jobs", "2", "-v"}
+                ? QStringList{"apply", writePlan(dir, "plan.csv", plan), "--jobs", jobs, "-v"}
                 : QStringList{"write",         "-v",        "--ip",    "10.0.0.10", "--mask",
                               "255.255.255.0", "--gateway", "10.0.0.1"} +
                       sims.front()->target();
@@ -863,12 +984,15 @@ private slots:
         const QByteArray firstWrite = "> 8D 01 0C 00 00 04";
         QByteArray err;
         QDeadlineTimer deadline(20000);
-        while (!err.contains(firstWrite) && !deadline.hasExpired() &&
+        while (err.count(firstWrite) < writesBeforeSignal && !deadline.hasExpired() &&
                p.state() != QProcess::NotRunning) {
             p.waitForFinished(20);
             err += errFile.readAll();
         }
-        QVERIFY2(err.contains(firstWrite), err.right(400).constData());
+        QVERIFY2(err.count(firstWrite) == writesBeforeSignal, err.right(400).constData());
+        if (jobs == QLatin1String("1")) // the first module's write failed, and said so at once
+            QVERIFY2(err.contains(names.front().toUtf8() + ": EEPROM write failed at address 6"),
+                     err.right(400).constData());
         // Two signals sent together could merge into one: a signal at a time until it ends.
         for (int i = 0; i < 50 && p.state() != QProcess::NotRunning; ++i) {
             ::kill(static_cast<pid_t>(p.processId()), SIGINT);
