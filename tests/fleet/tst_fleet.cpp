@@ -26,6 +26,7 @@
 
 #include "ApplyEngine.h"
 #include "CUsbHub.h"
+#include "EthernetTarget.h"
 #include "FleetView.h"
 #include "FleetWindow.h"
 #include "HubSession.h"
@@ -33,6 +34,7 @@
 #include "ModuleServer.h"
 #include "NetworkRecord.h"
 #include "SimHub.h"
+#include "TargetLock.h"
 
 using vqx::NetworkRecord;
 using vqx::fleet::FleetModel;
@@ -248,6 +250,7 @@ private slots:
         QTest::addColumn<QString>("status");
         QTest::newRow("device error") << 0 << "device error: ";
         QTest::newRow("verification mismatch") << 1 << "verification mismatch: ";
+        QTest::newRow("another writer holds the lock") << 2 << "unreachable: ";
     }
     void failingModuleFailsAlone() {
         QFETCH(int, fault);
@@ -256,18 +259,41 @@ private slots:
         for (unsigned last : {1u, 2u, 3u})
             h.serve(last);
         Served& bad = *h.served[1];
-        if (fault == 0)
+        std::unique_ptr<vqx::provision::TargetLock> held; // as another writer would
+        if (fault == 0) {
             bad.model->faults().failAtAddress = 14;
-        else
+        } else if (fault == 1) {
             bad.model->faults().ignoreWrites = true;
+        } else {
+            vqx::provision::EthernetTarget target(bad.address, h.port, {}, {});
+            QString key;
+            QVERIFY(target.lockKey(key).ok());
+            held = std::make_unique<vqx::provision::TargetLock>(key);
+            QCOMPARE(held->acquire(0), vqx::provision::TargetLock::Result::Taken);
+        }
         QVERIFY(h.scan(block(1) + "-" + block(3)));
         h.window->fill(kPlanned.ip, kPlanned.mask, kPlanned.gateway);
+        QStringList seen; // the statuses the bad row went through
+        connect(&h.model(), &QAbstractItemModel::dataChanged, this, [&] {
+            const QString now = h.row(bad).status;
+            if (seen.isEmpty() || seen.last() != now)
+                seen << now;
+        });
         QVERIFY(h.run([&] { h.window->apply(); }));
         const auto& row = h.row(bad);
         QCOMPARE(row.state, RowState::Failed);
         QVERIFY2(row.status.startsWith(status), qPrintable(row.status));
         if (fault == 0)
-            QVERIFY2(row.status.contains("code"), qPrintable(row.status));
+            QVERIFY2(row.status.contains("code 100"), qPrintable(row.status));
+        if (fault == 2) {
+            const QString holder =
+                QStringLiteral("process %1").arg(QCoreApplication::applicationPid());
+            QVERIFY2(row.status.contains("is busy: " + holder), qPrintable(row.status));
+            QVERIFY2(seen.join('\n').contains("waiting for the write lock held by " + holder),
+                     qPrintable(seen.join('\n')));
+            QCOMPARE(bad.record(), kOld);
+        }
+        held.reset();
         for (const auto& s : h.served)
             if (s.get() != &bad) {
                 QCOMPARE(h.row(*s).status, QStringLiteral("ok"));
