@@ -4,11 +4,13 @@
 // previews and runs (the engine's side) are in FleetRuns.cpp.
 
 #include <algorithm>
+#include <type_traits>
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -77,11 +79,33 @@ FleetWindow::FleetWindow(HubDriverFactory hubDriver, QWidget* parent)
 }
 
 FleetWindow::~FleetWindow() {
-    // The engine's threads and the hub reader end before the table goes: nothing new starts,
-    // transfers in flight run to their end.
+    // The engine's threads and the hub reader end first (nothing new starts, transfers in
+    // flight run to their end), and nothing they report reaches the window any more: their
+    // signals would find it half destroyed. The wait runs this thread's event loop, as the
+    // run's own end would: modules served on this thread (the demo's) keep answering the
+    // transfers in flight.
     m_closeWhenDone = false;
-    stopRuns();
-    m_hubReader.reset();
+    const auto settle = [this](auto* run) {
+        run->disconnect(this);
+        run->stop();
+        if (!run->running())
+            return;
+        QEventLoop loop;
+        connect(run, &std::remove_pointer_t<decltype(run)>::finished, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    if (m_applyRun) {
+        settle(m_applyRun.get());
+        m_applyRun.reset();
+    }
+    if (m_scanRun) {
+        settle(m_scanRun.get());
+        m_scanRun.reset();
+    }
+    if (m_hubReader) {
+        m_hubReader->disconnect(this);
+        m_hubReader.reset();
+    }
 }
 
 void FleetWindow::createControls() {

@@ -529,6 +529,31 @@ private slots:
         QVERIFY(notWritten >= 3);
     }
 
+    // A window destroyed during a run (its dialog closed under it) stops the run and waits
+    // for the write in flight: every module holds its old record or its whole new one.
+    void destroyedDuringARun() {
+        Harness h;
+        for (unsigned last = 1; last <= 4; ++last)
+            h.serve(last).model->setWriteBusyPolls(200);
+        QVERIFY(h.scan(block(1) + "-" + block(4)));
+        h.window->fill(kPlanned.ip, kPlanned.mask, kPlanned.gateway);
+        h.window->setJobs(1);
+        std::vector<NetworkRecord> plans;
+        for (const auto& s : h.served)
+            plans.push_back(*h.row(*s).plan);
+        h.window->apply();
+        QTRY_VERIFY_WITH_TIMEOUT(h.writing() >= 0, 30000);
+        h.window.reset();
+        int written = 0;
+        for (std::size_t i = 0; i < h.served.size(); ++i) {
+            const NetworkRecord now = h.served[i]->record();
+            QVERIFY(now == kOld || now == plans[i]);
+            written += now == plans[i];
+        }
+        QVERIFY(written >= 1);
+        QVERIFY(written < 4);
+    }
+
     // By keyboard alone: Tab reaches every control in order, each named; Enter edits, Delete
     // clears the plans of the selected rows, Ctrl+C copies them as CSV.
     void keyboardAndNames() {
