@@ -30,12 +30,13 @@ const char* verbOf(ModuleStage stage) {
 
 ApplyWatch::ApplyWatch(Console& console, ApplyRun& run)
     : m_console(console), m_run(run), m_readKnown(static_cast<std::size_t>(run.count())),
-      m_writePending(static_cast<std::size_t>(run.count())) {
+      m_writePending(static_cast<std::size_t>(run.count())),
+      m_writeBegun(static_cast<std::size_t>(run.count())) {
     connect(&run, &ApplyRun::moduleRead, this, &ApplyWatch::onRead);
     connect(&run, &ApplyRun::moduleFinished, this, &ApplyWatch::onFinished);
     connect(&run, &ApplyRun::halfWrittenChanged, this, &ApplyWatch::onHalfWritten);
+    connect(&run, &ApplyRun::progress, this, &ApplyWatch::onProgress);
     if (m_console.showsProgress()) {
-        connect(&run, &ApplyRun::progress, this, &ApplyWatch::onProgress);
         connect(&m_ticker, &QTimer::timeout, this, &ApplyWatch::showCount);
         m_ticker.start(kTickMs);
     }
@@ -43,6 +44,11 @@ ApplyWatch::ApplyWatch(Console& console, ApplyRun& run)
 }
 
 void ApplyWatch::onProgress(int index, ModuleStage stage, int done, int total) {
+    const auto i = static_cast<std::size_t>(index);
+    if (m_writePending[i] && stage != ModuleStage::Arp)
+        m_writeBegun[i] = true;
+    if (!m_console.showsProgress())
+        return;
     const ApplyItem& item = m_run.item(index);
     const char* verb = verbOf(stage);
     if (!item.entry.bySlot() || !verb || total <= 0)
@@ -101,7 +107,8 @@ void ApplyWatch::onFinished(int index) {
     const ApplyItem& item = m_run.item(index);
     if (!item.outcome.ok()) {
         ++m_failed;
-        if (item.outcome.exit != Exit::Interrupted || item.written)
+        // Modules that never began their write (a stop came first) are in the report only.
+        if (m_writeBegun[i])
             m_console.message(named(item.entry.target(), item.outcome.message));
     }
 }

@@ -32,6 +32,7 @@ private:
     QTimer m_ticker;
     std::vector<bool> m_readKnown;
     std::vector<bool> m_writePending; ///< read, and to be written
+    std::vector<bool> m_writeBegun;   ///< its write session started (lock, connect, write)
     std::size_t m_nextRead = 0;
     int m_read = 0;
     int m_toWrite = 0;

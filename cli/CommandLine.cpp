@@ -5,9 +5,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <QDir>
 #include <QString>
 
 #include "ExitCodes.h"
+#include "TargetLock.h"
 #include "UserText.h"
 #include "Version.h"
 
@@ -21,10 +23,17 @@ using vqx::provision::shown;
 
 namespace {
 
-constexpr const char* kLockHelp =
-    "One writer per module: a write (and each write step of apply) holds a lock file per module\n"
-    "(vqx250-ipconfig-<module>.lock in $XDG_RUNTIME_DIR, or /tmp when it is unset). Another\n"
-    "writer of the same module waits up to --timeout for it, then gives up (exit status 3).\n\n";
+/// The write lock as --help of write and apply tells it, with the lock's folder.
+std::string lockHelp() {
+    return "One writer per module on the machine: a write (and each write step of apply) holds\n"
+           "the module's lock in the folder\n  " +
+           shown(QDir::toNativeSeparators(vqx::provision::TargetLock::directory()),
+                 kShownMessageChars)
+               .toStdString() +
+           "\nshared by every user and by the dialog's Set. Another writer of the same module\n"
+           "waits up to --timeout for it, then gives up (exit status 3); Ctrl-C ends the wait\n"
+           "(exit status 130). Nothing is written without the lock.\n\n";
+}
 
 /// The exit statuses as listed in --help.
 constexpr const char* kExitCodeHelp = "Exit status:\n"
@@ -103,7 +112,7 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, const Too
     write->add_option("--gateway", o.gateway, "New gateway (0.0.0.0 = none)")->required();
     write->add_flag("--force", o.force, "Write even settings that fail the checks");
     write->add_flag("--no-verify", o.noVerify, "Do not read the record back after writing");
-    write->footer(std::string(kLockHelp) + kExitCodeHelp);
+    write->footer(lockHelp() + kExitCodeHelp);
 
     auto* slotsCmd = app.add_subcommand("slots", "List the hub's six slots and their module types");
     slotsCmd
@@ -137,7 +146,7 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, const Too
             "Ctrl-C (or SIGTERM) starts no further module and lets every record transfer in\n"
             "flight end, then reports each module and exits with 130; a second Ctrl-C ends at\n"
             "once, naming the modules that may be half written.\n\n") +
-        kLockHelp + kExitCodeHelp);
+        lockHelp() + kExitCodeHelp);
 
     auto* scanCmd = app.add_subcommand(
         "scan", "Find modules: probe addresses on the module port and show each module's "

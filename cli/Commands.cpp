@@ -135,7 +135,7 @@ int writeCommand(const Options& o, Console& console, Targets& targets) {
     const bool usb = o.slot != 0;
     // One writer per module at a time, from reading the old record to the read-back.
     std::unique_ptr<TargetLock> lock;
-    if (Outcome r = targets.writeLock(*t, lock); !r.ok())
+    if (Outcome r = targets.writeLock(*t, InterruptGuard::flag(), lock); !r.ok())
         return console.fail(r, t->name());
     if (Outcome r = t->open(); !r.ok())
         return console.fail(r, t->name());
@@ -242,7 +242,7 @@ int applyCommand(const Options& o, Console& console, Targets& targets) {
                             const std::function<void(const QString&)>& waiting,
                             std::shared_ptr<void>& held) {
         std::unique_ptr<TargetLock> lock;
-        Outcome r = targets.writeLock(t, lock, stop, waiting);
+        Outcome r = targets.writeLock(t, stop, lock, waiting);
         held = std::shared_ptr<TargetLock>(std::move(lock));
         return r;
     };

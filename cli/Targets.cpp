@@ -113,34 +113,19 @@ Outcome Targets::fromOptions(std::unique_ptr<ModuleTarget>& target) {
     return Outcome::fail(Exit::Usage, QStringLiteral("give --host ADDR or --slot N (see --help)"));
 }
 
-Outcome Targets::writeLock(ModuleTarget& t, std::unique_ptr<TargetLock>& lock,
-                           const std::atomic<bool>* /*stop*/,
+Outcome Targets::writeLock(ModuleTarget& t, const std::atomic<bool>* stop,
+                           std::unique_ptr<TargetLock>& lock,
                            const std::function<void(const QString& holder)>& waiting) {
-    QString key;
-    if (Outcome o = t.lockKey(key); !o.ok())
-        return o;
-    lock = std::make_unique<TargetLock>(key);
-    TargetLock::Result r = lock->acquire(0);
-    if (r == TargetLock::Result::Busy) {
-        if (waiting)
-            waiting(lock->holder());
-        m_console.message(
-            QStringLiteral("%1 is being written by %2; waiting up to %3 s (--timeout)")
-                .arg(t.name(), lock->holder(), QString::number(m_o.timeout, 'g', 6)));
-        r = lock->acquire(static_cast<int>(m_o.timeout * 1000.0));
-    }
-    if (r == TargetLock::Result::Busy)
-        return Outcome::fail(Exit::Unreachable,
-                             QStringLiteral("%1 is busy: %2 is writing it (lock %3); nothing was "
-                                            "written")
-                                 .arg(t.name(), lock->holder(), lock->fileName()));
-    if (r == TargetLock::Result::Unavailable) {
-        m_console.message(QStringLiteral("warning: %1: the write lock cannot be taken (%2); "
-                                         "writing without it")
-                              .arg(t.name(), lock->problem()));
-        lock.reset();
-    }
-    return {};
+    return takeWriteLock(
+        t, static_cast<int>(m_o.timeout * 1000.0), stop,
+        [this, &t, &waiting](const QString& holder) {
+            if (waiting)
+                waiting(holder);
+            m_console.message(QStringLiteral("%1 is being written by %2; waiting up to %3 s "
+                                             "(--timeout)")
+                                  .arg(t.name(), holder, QString::number(m_o.timeout, 'g', 6)));
+        },
+        lock);
 }
 
 } // namespace vqx::cli

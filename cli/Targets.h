@@ -34,13 +34,12 @@ public:
     /// The module that --host (with --port) or --slot names; the demo module with --demo when
     /// neither is given.
     vqx::provision::Outcome fromOptions(std::unique_ptr<vqx::provision::ModuleTarget>& target);
-    /// Takes the module's write lock, waiting up to --timeout when another writer holds it
-    /// (Exit::Unreachable if it still does). A lock file that cannot be made is warned about
-    /// and the write goes on without it (`lock` empty).
+    /// Takes the module's write lock (takeWriteLock), waiting up to --timeout when another
+    /// writer holds it, and saying so (and telling `waiting`, when given, who holds it); the
+    /// wait ends when *stop becomes true (Ctrl-C).
     vqx::provision::Outcome
-    writeLock(vqx::provision::ModuleTarget& target,
+    writeLock(vqx::provision::ModuleTarget& target, const std::atomic<bool>* stop,
               std::unique_ptr<vqx::provision::TargetLock>& lock,
-              const std::atomic<bool>* stop = nullptr,
               const std::function<void(const QString& holder)>& waiting = {});
     /// When set and true, the connect sequence of a module made afterwards stops (Ctrl-C).
     void setStop(const std::atomic<bool>* stop) { m_stop = stop; }

@@ -93,12 +93,13 @@ function(vqx_add_test name)
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 120)
     endif()
-    # Each test keeps its per-module write locks in a folder of its own, so that tests run
-    # side by side (or in another checkout) never wait for each other's locks.
+    # Each test keeps its per-module write locks in a folder of its own (VQX250_LOCK_DIR, the
+    # variable for tests), so that tests run side by side (or in another checkout) never wait
+    # for each other's locks nor for those of real writers on the machine.
     set(_lock_dir ${CMAKE_CURRENT_BINARY_DIR}/${name}.run)
     file(MAKE_DIRECTORY ${_lock_dir})
     set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
-                         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1;XDG_RUNTIME_DIR=${_lock_dir};${VQX_TEST_PROXY_ENV}"
+                         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1;VQX250_LOCK_DIR=${_lock_dir};${VQX_TEST_PROXY_ENV}"
                          LABELS "${T_LABELS}")
 endfunction()
 

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <map>
 
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -52,41 +51,6 @@ QString finalStatus(const ApplyItem& item, RowState& state) {
     if (item.written && item.outcome.bytesWritten < kRecordSize)
         text = QStringLiteral("may be half written: ") + text;
     return text;
-}
-
-/// The module's write lock, as every writer takes it. A lock held elsewhere is waited for
-/// (the row says by whom) until the connect time-out, and the wait ends at once on Stop;
-/// still held, it is the module's failure, naming the holder.
-Outcome takeLock(ModuleTarget& target, const std::atomic<bool>* stop,
-                 const std::function<void(const QString&)>& waiting, std::shared_ptr<void>& held,
-                 double timeoutSeconds) {
-    QString key;
-    if (Outcome o = target.lockKey(key); !o.ok())
-        return o;
-    auto lock = std::make_shared<TargetLock>(key);
-    TargetLock::Result r = lock->acquire(0);
-    if (r == TargetLock::Result::Busy) {
-        if (waiting)
-            waiting(lock->holder());
-        QElapsedTimer waited;
-        waited.start();
-        while (r == TargetLock::Result::Busy && !(stop && *stop) &&
-               waited.elapsed() < static_cast<qint64>(timeoutSeconds * 1000))
-            r = lock->acquire(100);
-        if (r == TargetLock::Result::Busy && stop && *stop)
-            return Outcome::fail(Exit::Interrupted,
-                                 QStringLiteral("%1: stopped while waiting for the write lock "
-                                                "held by %2; nothing was written")
-                                     .arg(target.name(), lock->holder()));
-    }
-    if (r == TargetLock::Result::Busy)
-        return Outcome::fail(Exit::Unreachable,
-                             QStringLiteral("%1 is busy: %2 is writing it (lock %3); nothing was "
-                                            "written")
-                                 .arg(target.name(), lock->holder(), lock->fileName()));
-    if (r == TargetLock::Result::Taken)
-        held = lock;
-    return {}; // a lock file that cannot be made: written without it, as the tool does
 }
 
 } // namespace
@@ -290,11 +254,16 @@ void FleetWindow::startGroup() {
             return Outcome{};
         };
     }
-    hooks.lock = [timeout =
-                      m_timing.timeoutSeconds](ModuleTarget& target, const std::atomic<bool>* stop,
-                                               const std::function<void(const QString&)>& waiting,
-                                               std::shared_ptr<void>& held) {
-        return takeLock(target, stop, waiting, held, timeout);
+    // The write lock every writer takes; a lock held elsewhere is waited for (the row names
+    // the holder) up to the connect time-out, and Stop ends the wait.
+    hooks.lock = [waitMs = static_cast<int>(m_timing.timeoutSeconds * 1000)](
+                     ModuleTarget& target, const std::atomic<bool>* stop,
+                     const std::function<void(const QString&)>& waiting,
+                     std::shared_ptr<void>& held) {
+        std::unique_ptr<TargetLock> lock;
+        const Outcome o = takeWriteLock(target, waitMs, stop, waiting, lock);
+        held = std::shared_ptr<TargetLock>(std::move(lock));
+        return o;
     };
     m_applyRun = std::make_unique<ApplyRun>(g.entries, options, hooks);
     const std::vector<int> rows = g.rows;

@@ -7,6 +7,7 @@
 #include "ArpCache.h"
 #include "CModuleSocket.h"
 #include "RecordTransfer.h"
+#include "TargetLock.h"
 
 namespace vqx::provision {
 
@@ -156,7 +157,7 @@ Outcome EthernetTarget::open() {
 }
 
 Outcome EthernetTarget::lockKey(QString& key) {
-    key = QStringLiteral("module-%1-%2").arg(formatAddress(m_address)).arg(m_port);
+    key = moduleLockKey(m_address, m_port);
     return {};
 }
 

@@ -49,15 +49,18 @@ HubSession::HubSession(std::unique_ptr<D2xxDriver> driver, int hubNumber)
     m_hub = std::make_unique<CUsbHub>(std::move(driver));
 }
 
+QString hubLockName(const CUsbHub& hub, int number) {
+    QString serial = QString::fromStdString(hub.OpenedSerial());
+    if (serial.isEmpty())
+        return QStringLiteral("hub-%1").arg(number);
+    // A dual-channel device lists its channels as the serial number with "A" and "B".
+    if (serial.size() > 1 && (serial.endsWith(u'A') || serial.endsWith(u'B')))
+        serial.chop(1);
+    return QStringLiteral("hub-%1").arg(serial);
+}
+
 QString HubSession::lockName() const {
-    if (m_open && !m_hub->OpenedSerial().empty()) {
-        // A dual-channel device lists its channels as the serial number with "A" and "B".
-        QString serial = QString::fromStdString(m_hub->OpenedSerial());
-        if (serial.size() > 1 && (serial.endsWith(u'A') || serial.endsWith(u'B')))
-            serial.chop(1);
-        return QStringLiteral("hub-%1").arg(serial);
-    }
-    return QStringLiteral("hub-%1").arg(m_number);
+    return hubLockName(*m_hub, m_number);
 }
 
 HubSession::~HubSession() = default;

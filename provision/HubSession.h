@@ -33,6 +33,9 @@ struct HubOpening {
     bool ok() const { return stage == Stage::Opened; }
 };
 HubOpening openHub(CUsbHub& hub, int number);
+/// What names a hub for locks: its serial number while it is open, without the channel
+/// letter ("hub-VQX25001" for channels VQX25001A and VQX25001B), else its number ("hub-0").
+QString hubLockName(const CUsbHub& hub, int number);
 
 /// One hub, opened once for all slots a command touches.
 class HubSession {
@@ -54,8 +57,7 @@ public:
     /// Reads the slot-type word; codes of slots 1..6 at index 0..5. Failure: Exit::Device.
     Outcome readSlotTypes(std::array<int, vqx::usb::kSlotCount>& codes);
     CUsbHub& hub() { return *m_hub; }
-    /// What names this hub for locks: its serial number once open, without the channel letter
-    /// ("hub-VQX25001" for channels VQX25001A and VQX25001B), else its number ("hub-0").
+    /// What names this hub for locks (hubLockName).
     QString lockName() const;
     QString name() const { return QStringLiteral("hub %1").arg(m_number); }
 

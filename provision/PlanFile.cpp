@@ -1,9 +1,7 @@
 #include "PlanFile.h"
 
-#include <algorithm>
 #include <cstdio>
 
-#include <QByteArray>
 #include <QFile>
 
 #ifdef Q_OS_WIN
@@ -16,29 +14,6 @@
 namespace vqx::provision {
 
 namespace {
-
-/// Reads a plan from a file, a pipe or a device, at most kMaxPlanBytes. A larger plan, or a
-/// failing read: nothing, with *error set.
-std::optional<QByteArray> readPlanText(QFile& in, QString* error) {
-    QByteArray text;
-    for (;;) {
-        const qint64 room = kMaxPlanBytes + 1 - text.size();
-        if (room <= 0) {
-            *error = QStringLiteral("the plan is larger than %1 MiB; split it into smaller plans")
-                         .arg(kMaxPlanBytes / (qint64{1024} * 1024));
-            return std::nullopt;
-        }
-        const QByteArray chunk = in.read(std::min<qint64>(room, qint64{1024} * 1024));
-        if (chunk.isEmpty()) { // the end, as a read from a file or a pipe blocks until data
-            if (in.error() != QFileDevice::NoError) {
-                *error = QStringLiteral("reading the plan failed: %1").arg(in.errorString());
-                return std::nullopt;
-            }
-            return text;
-        }
-        text += chunk;
-    }
-}
 
 PlanFormat formatByName(const QString& path) {
     if (path.endsWith(QStringLiteral(".json"), Qt::CaseInsensitive))
@@ -72,11 +47,7 @@ std::optional<std::vector<PlanEntry>> loadPlan(const QString& path, PlanFormat f
             return std::nullopt;
         }
     }
-    const std::optional<QByteArray> text = readPlanText(in, error);
-    in.close();
-    if (!text)
-        return std::nullopt;
-    return parsePlan(*text, format == PlanFormat::Auto ? formatByName(path) : format, error);
+    return readPlan(in, format == PlanFormat::Auto ? formatByName(path) : format, error);
 }
 
 } // namespace vqx::provision

@@ -3,6 +3,7 @@
 #include "CUsbHub.h"
 #include "ModuleTypes.h"
 #include "RecordTransfer.h"
+#include "TargetLock.h"
 
 namespace vqx::provision {
 
@@ -35,7 +36,7 @@ Outcome SlotTarget::lockKey(QString& key) {
     // The hub is opened first, for its serial number: the same module whatever its number.
     if (Outcome o = m_session.open(); !o.ok())
         return o;
-    key = QStringLiteral("%1-slot-%2").arg(m_session.lockName()).arg(m_slot);
+    key = slotLockKey(m_session.lockName(), m_slot);
     return {};
 }
 

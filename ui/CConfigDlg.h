@@ -37,6 +37,11 @@
 //    question naming every problem, e.g. "The mask 0.0.0.0 is not a valid subnet mask.
 //    Write anyway?", with Yes and No (No, the default, writes nothing). Settings that pass
 //    are written as before, without a question.
+//  - "Set" takes the module's write lock (vqx::provision::TargetLock), the one the
+//    command-line tool's writers take, without waiting for it: while another writer holds
+//    it one box names the holder ("... is busy: process 4711 (vqx250-ipconfig) of user
+//    alice is writing it ...; nothing was written") and nothing is written; a lock file that
+//    cannot be used is said the same way. The lock is let go before the result box opens.
 //  - Without any USB backend (on Windows: FTD2XX.dll, the FTDI D2XX driver's library, not
 //    found) "USB" shows "No device" with the reason and what to install as the box's
 //    informative text, and the same on the log.
@@ -243,6 +248,7 @@ private:
     CIPAddressCtrl* m_maskAddress = nullptr;
     CIPAddressCtrl* m_ipAddress = nullptr;
     CIPAddressCtrl* m_connectAddress = nullptr;
+    std::uint32_t m_linkAddress = 0; // where the last connect attempt went (the write lock's key)
     QIcon m_appIcon;
 
     QRadioButton* m_ethernetRadio = nullptr;

@@ -4,6 +4,7 @@
 // settings and writing them. The records move through the session core (RecordTransfer).
 
 #include <array>
+#include <memory>
 
 #include <QLabel>
 #include <QPushButton>
@@ -19,6 +20,7 @@
 #include "ModuleTypes.h"
 #include "NetworkRecord.h"
 #include "RecordTransfer.h"
+#include "TargetLock.h"
 #include "Validation.h"
 
 namespace {
@@ -148,6 +150,7 @@ void CConfigDlg::OnConnectButton() {
         else
             QThread::msleep(static_cast<unsigned long>(m_timing.arpPauseMs));
     }
+    m_linkAddress = address;
     if (m_socket->ConnectTo(address, vqx::kModulePort) != 0) {
         m_connectTimer->stop();
         MessageBox(QStringLiteral("Failed"));
@@ -236,8 +239,20 @@ void CConfigDlg::OnSet() {
         MessageBox(problems + QStringLiteral(" Write anyway?"), QString(), QString(),
                    QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return;
+    // One writer per module on the machine, the tool's writers included; never waited for.
+    std::unique_ptr<vqx::provision::TargetLock> lock;
+    if (const vqx::provision::Outcome taken = vqx::provision::takeWriteLock(
+            usb ? vqx::provision::slotLockKey(vqx::provision::hubLockName(m_hub, 0), slot + 1)
+                : vqx::provision::moduleLockKey(m_linkAddress, vqx::kModulePort),
+            usb ? QStringLiteral("Slot %1").arg(slot + 1) : vqx::formatAddress(m_linkAddress), 0,
+            nullptr, {}, lock);
+        !taken.ok()) {
+        MessageBox(taken.message);
+        return;
+    }
     const vqx::provision::Outcome o =
         usb ? vqx::provision::writeRecord(m_hub, slot, QString(), settings)
             : vqx::provision::writeRecord(*m_socket, QString(), settings);
+    lock.reset();
     MessageBox(o.ok() ? QStringLiteral("Done") : errorText(o.deviceCode));
 }

@@ -6,17 +6,21 @@
 // chip would not accept ends the tool with status 86.
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -27,10 +31,15 @@
 #include "ModuleModel.h"
 #include "ModuleServer.h"
 #include "NetworkRecord.h"
+#include "TargetLock.h"
 #include "Version.h"
 #include <unistd.h>
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <pwd.h>
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -162,6 +171,50 @@ QString writePlan(const QTemporaryDir& dir, const QString& name, const QByteArra
     if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size())
         return {};
     return path;
+}
+
+using vqx::provision::TargetLock;
+
+/// Another user to run the tool as: "nobody", through setpriv. Only when this test runs as
+/// root and that user can run the tool from where it was built.
+struct OtherUser {
+    QString name;
+    QStringList prefix; ///< the command line's start, before the tool and its arguments
+};
+
+std::optional<OtherUser> otherUser() {
+#ifdef Q_OS_LINUX
+    const passwd* pw = geteuid() == 0 ? getpwnam("nobody") : nullptr;
+    if (!pw)
+        return std::nullopt;
+    OtherUser u{QStringLiteral("nobody"),
+                {QStringLiteral("--reuid=%1").arg(pw->pw_uid),
+                 QStringLiteral("--regid=%1").arg(pw->pw_gid), QStringLiteral("--clear-groups")}};
+    QProcess p;
+    p.start(QStringLiteral("setpriv"), u.prefix + QStringList{tool(), "--version"});
+    if (!p.waitForFinished(20000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return std::nullopt;
+    return u;
+#else
+    return std::nullopt;
+#endif
+}
+
+/// Starts the tool, as `as` when given.
+void startTool(QProcess& p, const QStringList& args, const std::optional<OtherUser>& as,
+               const QProcessEnvironment& env) {
+    p.setProcessEnvironment(env);
+    if (as)
+        p.start(QStringLiteral("setpriv"), as->prefix + QStringList{tool()} + args);
+    else
+        p.start(tool(), args);
+}
+
+/// The holder as a waiting writer names it.
+QString holderText(qint64 pid, const QString& program, const QString& user) {
+    return QStringLiteral("process %1 (%2) of user %3")
+        .arg(pid)
+        .arg(QFileInfo(program).fileName(), user);
 }
 
 } // namespace
@@ -825,6 +878,270 @@ private slots:
         QCOMPARE(o.value("result").toString(), QStringLiteral("verification mismatch"));
         QCOMPARE(o.value("exit").toInt(), kMismatch);
     }
+
+    // Two writers of one module, started from different environments (runtime and temporary
+    // folders) and, when this test runs as root, as different users: they meet in the lock's
+    // one place on the machine (not a test folder; left as found afterwards), so the second
+    // waits for the first, reads the record the first wrote, and the module ends with the
+    // second's record, whole. The first's EEPROM writes are slow, and the second starts once
+    // the first has recorded itself in the lock file.
+    void writersOfOneModule_data() {
+        QTest::addColumn<bool>("firstOther");
+        QTest::addColumn<bool>("secondOther");
+        QTest::newRow("one user, other environments") << false << false;
+        QTest::newRow("the first as another user") << true << false;
+        QTest::newRow("the second as another user") << false << true;
+    }
+    void writersOfOneModule() {
+        QFETCH(bool, firstOther);
+        QFETCH(bool, secondOther);
+        const std::optional<OtherUser> other =
+            firstOther || secondOther ? otherUser() : std::nullopt;
+        if ((firstOther || secondOther) && !other)
+            QSKIP("needs root, setpriv and a user nobody who can run the tool");
+        Modsim sim({"--variant", "2", "--write-busy-polls", "1000"});
+        QVERIFY(sim.port() != 0);
+        const QByteArray testLocks = qgetenv("VQX250_LOCK_DIR");
+        qunsetenv("VQX250_LOCK_DIR");
+        const QString lockFile =
+            TargetLock::fileFor(QStringLiteral("module-127.0.0.1-%1").arg(sim.port()));
+        qputenv("VQX250_LOCK_DIR", testLocks);
+        QVERIFY2(!lockFile.startsWith(QString::fromLocal8Bit(testLocks)), qPrintable(lockFile));
+        // Left as found: the lock file removed, and the folder too when this test made it.
+        const QString folder = QFileInfo(lockFile).path();
+        const bool folderExisted = QFileInfo::exists(folder);
+        QFile::remove(lockFile);
+        const auto cleanup = qScopeGuard([&] {
+            QFile::remove(lockFile);
+            if (!folderExisted)
+                QDir().rmdir(folder);
+        });
+
+        QTemporaryDir a, b;
+        const auto environment = [](const QTemporaryDir& d) {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.remove(QStringLiteral("VQX250_LOCK_DIR"));
+            for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR", "TEMP", "TMP"})
+                env.insert(QLatin1String(name), QDir::toNativeSeparators(d.path()));
+            return env;
+        };
+        const QStringList common = QStringList{"write", "--json", "--timeout", "60"} + sim.target();
+        QProcess first, second;
+        startTool(first,
+                  common + QStringList{"--ip", "10.0.0.7", "--mask", "255.255.255.0", "--gateway",
+                                       "10.0.0.1"},
+                  firstOther ? other : std::nullopt, environment(a));
+        QVERIFY(first.waitForStarted(10000));
+        const qint64 firstPid = first.processId();
+        const QByteArray mark = "\npid=" + QByteArray::number(firstPid) + "\n";
+        QByteArray seen;
+        QDeadlineTimer deadline(20000);
+        while (!seen.contains(mark) && !deadline.hasExpired() &&
+               first.state() != QProcess::NotRunning) {
+            first.waitForFinished(10);
+            QFile f(lockFile);
+            if (f.open(QIODevice::ReadOnly))
+                seen = f.readAll();
+        }
+        QVERIFY2(seen.contains(mark), seen.constData());
+        startTool(second,
+                  common + QStringList{"--ip", "172.16.5.9", "--mask", "255.255.0.0", "--gateway",
+                                       "172.16.0.1"},
+                  secondOther ? other : std::nullopt, environment(b));
+        QVERIFY(second.waitForStarted(10000));
+        QVERIFY(first.waitForFinished(60000) && second.waitForFinished(60000));
+        const QString err1 = QString::fromUtf8(first.readAllStandardError());
+        const QString err2 = QString::fromUtf8(second.readAllStandardError());
+        QVERIFY2(first.exitStatus() == QProcess::NormalExit && first.exitCode() == kOk,
+                 qPrintable(err1));
+        QVERIFY2(second.exitStatus() == QProcess::NormalExit && second.exitCode() == kOk,
+                 qPrintable(err2));
+        const QString holder =
+            holderText(firstPid, tool(), firstOther ? other->name : TargetLock::userName());
+        const QString waiting = QStringLiteral("vqx250-ipconfig: 127.0.0.1:%1 is being written by "
+                                               "%2; waiting up to 60 s (--timeout)\n")
+                                    .arg(sim.port())
+                                    .arg(holder);
+        QVERIFY2(err2.contains(waiting), qPrintable(err2));
+        const QJsonObject o1 = QJsonDocument::fromJson(first.readAllStandardOutput()).object();
+        const QJsonObject o2 = QJsonDocument::fromJson(second.readAllStandardOutput()).object();
+        QCOMPARE(o1.value("before").toObject(),
+                 record("192.168.1.20", "255.255.255.0", "192.168.1.1"));
+        QCOMPARE(o1.value("after").toObject(), record("10.0.0.7", "255.255.255.0", "10.0.0.1"));
+        QCOMPARE(o2.value("before").toObject(), record("10.0.0.7", "255.255.255.0", "10.0.0.1"));
+        QCOMPARE(o2.value("after").toObject(), record("172.16.5.9", "255.255.0.0", "172.16.0.1"));
+        QCOMPARE(o2.value("verified").toBool(), true);
+        const Run r = run(QStringList{"read", "--json"} + sim.target());
+        QCOMPARE(r.json().object(), record("172.16.5.9", "255.255.0.0", "172.16.0.1"));
+        // Let go: the lock file is left empty.
+        QFile f(lockFile);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray());
+    }
+
+#ifdef Q_OS_LINUX
+    // Whatever is at a lock's place that is not such a lock stops the write at once, with a
+    // message naming the path and its owner: nothing is written, and nothing waits (the
+    // --timeout is long). Some rows run the tool as another user (root only).
+    void lockPlaceNotOurs_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("asOther");
+        QTest::newRow("junk file") << "junk" << false;
+        QTest::newRow("symbolic link") << "link" << false;
+        QTest::newRow("folder at the file's place") << "folder" << false;
+        QTest::newRow("lock folder is a file") << "not a folder" << false;
+        QTest::newRow("another user's file") << "foreign file" << true;
+        QTest::newRow("folder another user may not write") << "closed folder" << true;
+    }
+    void lockPlaceNotOurs() {
+        QFETCH(QString, kind);
+        QFETCH(bool, asOther);
+        const std::optional<OtherUser> other = asOther ? otherUser() : std::nullopt;
+        if (asOther && !other)
+            QSKIP("needs root, setpriv and a user nobody who can run the tool");
+        Modsim sim;
+        QVERIFY(sim.port() != 0);
+        QTemporaryDir tmp;
+        QVERIFY(QFile::setPermissions(tmp.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                      QFile::ExeOwner | QFile::ReadOther |
+                                                      QFile::ExeOther));
+        QString locks = tmp.filePath("locks");
+        const QString file = QStringLiteral("%1/vqx250-ipconfig-module-127.0.0.1-%2.lock")
+                                 .arg(locks)
+                                 .arg(sim.port());
+        const QString self = TargetLock::userName();
+        QVERIFY(QDir().mkdir(locks));
+        QVERIFY(::chmod(QFile::encodeName(locks).constData(),
+                        kind == "closed folder" ? 0755 : 01777) == 0);
+        const QByteArray junk = "\x1b[2J not a lock\n";
+        QString problem;
+        if (kind == "junk" || kind == "foreign file") {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            QCOMPARE(f.write(junk), junk.size());
+            f.close();
+            QVERIFY(::chmod(QFile::encodeName(file).constData(), 0644) == 0);
+            problem =
+                kind == "junk"
+                    ? QStringLiteral("%1 (owned by %2) holds something other than a write lock")
+                          .arg(file, self)
+                    : QStringLiteral("%1 (owned by %2) may not be written by user nobody")
+                          .arg(file, self);
+        } else if (kind == "link") {
+            QVERIFY(QFile::link(tmp.filePath("elsewhere"), file));
+            problem = QStringLiteral("%1 (owned by %2) is a symbolic link, not a write lock")
+                          .arg(file, self);
+        } else if (kind == "folder") {
+            QVERIFY(QDir().mkdir(file));
+            problem =
+                QStringLiteral("%1 (owned by %2) is a folder, not a write lock").arg(file, self);
+        } else if (kind == "not a folder") {
+            locks = tmp.filePath("plain");
+            QFile f(locks);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            problem = QStringLiteral("%1 (owned by %2) is not a folder").arg(locks, self);
+        } else {
+            problem = QStringLiteral("%1 (owned by %2) does not let user nobody make files in it")
+                          .arg(locks, self);
+        }
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VQX250_LOCK_DIR"), locks);
+        QProcess p;
+        startTool(p,
+                  QStringList{"write", "--ip", "10.0.0.7", "--mask", "255.255.255.0", "--gateway",
+                              "10.0.0.1", "--timeout", "60"} +
+                      sim.target(),
+                  other, env);
+        QVERIFY(p.waitForFinished(20000));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QCOMPARE(p.exitCode(), 1);
+        QCOMPARE(err, QStringLiteral("vqx250-ipconfig: 127.0.0.1:%1: the write lock cannot be "
+                                     "taken: %2; nothing was written\n")
+                          .arg(sim.port())
+                          .arg(problem));
+        QVERIFY(!QFileInfo::exists(tmp.filePath("elsewhere")));
+        if (kind == "junk" || kind == "foreign file") {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QCOMPARE(f.readAll(), junk);
+        }
+        const Run r = run(QStringList{"read", "--json"} + sim.target());
+        QCOMPARE(r.json().object(), record("192.168.1.20", "255.255.255.0", "192.168.1.1"));
+    }
+#endif
+
+#ifndef Q_OS_WIN
+    // Ctrl-C while a write (or a plan's write step) waits for the module's write lock ends
+    // the wait at once (the --timeout is long): status 130, the module "interrupted", and its
+    // record untouched.
+    void lockWaitInterrupted_data() {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("write") << QStringLiteral("write");
+        QTest::newRow("apply") << QStringLiteral("apply");
+    }
+    void lockWaitInterrupted() {
+        QFETCH(QString, command);
+        Modsim sim;
+        QVERIFY(sim.port() != 0);
+        QTemporaryDir locks;
+        const QByteArray saved = qgetenv("VQX250_LOCK_DIR");
+        qputenv("VQX250_LOCK_DIR", locks.path().toLocal8Bit());
+        const auto restore = qScopeGuard([&] { qputenv("VQX250_LOCK_DIR", saved); });
+        auto held =
+            std::make_unique<TargetLock>(QStringLiteral("module-127.0.0.1-%1").arg(sim.port()));
+        QCOMPARE(held->acquire(0), TargetLock::Result::Taken);
+        QTemporaryDir dir;
+        const QStringList args =
+            command == QLatin1String("apply")
+                ? QStringList{"apply",
+                              writePlan(dir, "plan.csv",
+                                        QStringLiteral("host,port,ip,mask,gateway\n127.0.0.1,%1,"
+                                                       "10.0.0.7,255.255.255.0,10.0.0.1\n")
+                                            .arg(sim.port())
+                                            .toLatin1()),
+                              "--json", "--timeout", "60"}
+                : QStringList{"write",         "--json",    "--ip",     "10.0.0.7",  "--mask",
+                              "255.255.255.0", "--gateway", "10.0.0.1", "--timeout", "60"} +
+                      sim.target();
+        QProcess p;
+        p.start(tool(), args);
+        QVERIFY(p.waitForStarted(10000));
+        const QString name = QStringLiteral("127.0.0.1:%1").arg(sim.port());
+        const QString waiting =
+            QStringLiteral("vqx250-ipconfig: %1 is being written by %2; waiting up to 60 s "
+                           "(--timeout)\n")
+                .arg(name,
+                     holderText(QCoreApplication::applicationPid(),
+                                QCoreApplication::applicationFilePath(), TargetLock::userName()));
+        QString err;
+        QDeadlineTimer deadline(20000);
+        while (!err.contains(waiting) && !deadline.hasExpired() &&
+               p.state() != QProcess::NotRunning) {
+            p.waitForReadyRead(50);
+            err += QString::fromUtf8(p.readAllStandardError());
+        }
+        QVERIFY2(err.contains(waiting), qPrintable(err));
+        ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+        QVERIFY(p.waitForFinished(10000));
+        err += QString::fromUtf8(p.readAllStandardError());
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 130, qPrintable(err));
+        QVERIFY2(err.contains(QStringLiteral("vqx250-ipconfig: %1: interrupted while waiting for "
+                                             "the write lock; nothing was written\n")
+                                  .arg(name)),
+                 qPrintable(err));
+        const QJsonDocument out = QJsonDocument::fromJson(p.readAllStandardOutput());
+        if (command == QLatin1String("apply")) {
+            const QJsonObject item = out.array().at(0).toObject();
+            QCOMPARE(item.value("result").toString(), QStringLiteral("interrupted"));
+            QCOMPARE(item.value("written").toBool(true), false);
+        } else {
+            QCOMPARE(out.object().value("exit").toInt(), 130);
+        }
+        held.reset();
+        const Run r = run(QStringList{"read", "--json"} + sim.target());
+        QCOMPARE(r.json().object(), record("192.168.1.20", "255.255.255.0", "192.168.1.1"));
+    }
+#endif
 
 #ifndef Q_OS_WIN
     // A plan of 2,000 modules, all served by this process, applied with --jobs 32 by a tool

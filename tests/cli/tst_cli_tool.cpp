@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -236,25 +238,43 @@ private slots:
 
     // Two writers on one module: while another holder has the module's lock, a write waits
     // its --timeout and then gives up having sent nothing; once the lock is free it writes.
-    // The same for a plan's write step, over Ethernet and through a hub slot.
+    // The same for a plan's write step, over Ethernet and through a hub slot. The holder is
+    // another lock of this process (threads exclude each other as processes do), named as it
+    // recorded itself; a record planted in the lock file reaches the messages quoted.
     void writersExcludeEachOther_data() {
         QTest::addColumn<bool>("usb");
         QTest::addColumn<bool>("plan");
-        QTest::newRow("write, tcp") << false << false;
-        QTest::newRow("apply, usb") << true << true;
+        QTest::addColumn<QByteArray>("planted");
+        QTest::addColumn<QString>("holder");
+        const QString self = QStringLiteral("process %1 (%2) of user %3")
+                                 .arg(QCoreApplication::applicationPid())
+                                 .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName(),
+                                      vqx::provision::TargetLock::userName());
+        QTest::newRow("write, tcp") << false << false << QByteArray() << self;
+        QTest::newRow("apply, usb") << true << true << QByteArray() << self;
+        QTest::newRow("write, tcp, planted holder")
+            << false << false
+            << QByteArray("vqx250-ipconfig write lock\npid=1\x1b]0;x\x07\nuser=\x1b[31mmallory\n"
+                          "program=\xe2\x80\xae" // a right-to-left override
+                          "evil\n")
+            << QStringLiteral("process 1\\e]0;x\\x07 (\\u202eevil) of user \\e[31mmallory");
     }
     void writersExcludeEachOther() {
         QFETCH(bool, usb);
         QFETCH(bool, plan);
-        QTemporaryDir runtime;
-        const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
-        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        QFETCH(QByteArray, planted);
+        QFETCH(QString, holder);
+        QTemporaryDir locks;
+        const QByteArray savedLocks = qgetenv("VQX250_LOCK_DIR");
+        qputenv("VQX250_LOCK_DIR", locks.path().toLocal8Bit());
         auto model = std::make_shared<ModuleModel>(ModuleModel::Variant::V2);
         ModuleServer server(model);
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         auto hub = vqx::sim::makeDemoHub(); // its serial is VQX25001; slot 2 holds a module
         const QString key = usb ? QStringLiteral("hub-VQX25001-slot-2")
                                 : QStringLiteral("module-127.0.0.1-%1").arg(server.port());
+        const QString name =
+            usb ? QStringLiteral("slot 2") : QStringLiteral("127.0.0.1:%1").arg(server.port());
         const std::shared_ptr<ModuleModel> module = usb ? hub->module(1) : model;
         const QString target =
             usb ? QStringLiteral("2,,") : QStringLiteral(",127.0.0.1,%1").arg(server.port());
@@ -276,18 +296,36 @@ private slots:
         const auto before = module->record();
         auto other = std::make_unique<vqx::provision::TargetLock>(key);
         QCOMPARE(other->acquire(0), vqx::provision::TargetLock::Result::Taken);
+        const QString file = vqx::provision::TargetLock::fileFor(key);
+        QCOMPARE(QFileInfo(file).path(), locks.path());
+        if (!planted.isEmpty()) {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QCOMPARE(f.write(planted), planted.size());
+        }
 
         const Run busy = runTool(args, false, hubDriver(hub));
         QCOMPARE(busy.exit, vqx::provision::code(plan ? Exit::Partial : Exit::Unreachable));
-        QVERIFY2(busy.err.contains("is busy: process"), qPrintable(busy.err));
-        QVERIFY2(busy.err.contains("waiting up to 0.3 s"), qPrintable(busy.err));
+        QVERIFY2(
+            busy.err.contains(
+                QStringLiteral("vqx250-ipconfig: %1 is being written by %2; waiting up to 0.3 s "
+                               "(--timeout)\n")
+                    .arg(name, holder)),
+            qPrintable(busy.err));
+        QVERIFY2(
+            busy.err.contains(
+                QStringLiteral("vqx250-ipconfig: %1 is busy: %2 is writing it (lock %3); nothing "
+                               "was written\n")
+                    .arg(name, holder, QDir::toNativeSeparators(file))),
+            qPrintable(busy.err));
+        QVERIFY(!busy.err.contains(QChar(0x1B)) && !busy.err.contains(QChar(0x202E)));
         QCOMPARE(module->record(), before);
 
         other.reset();
         const Run free = runTool(args, false, hubDriver(hub));
         QCOMPARE(free.exit, 0);
         QVERIFY(module->record() != before);
-        qputenv("XDG_RUNTIME_DIR", savedRuntime);
+        qputenv("VQX250_LOCK_DIR", savedLocks);
     }
 
     // The bytes the tool writes are the record layout: gateway, mask, IP, each last octet

@@ -28,7 +28,6 @@
 
 #include "ApplyEngine.h"
 #include "CUsbHub.h"
-#include "EthernetTarget.h"
 #include "FleetView.h"
 #include "FleetWindow.h"
 #include "HubSession.h"
@@ -273,10 +272,8 @@ private slots:
         } else if (fault == 1) {
             bad.model->faults().ignoreWrites = true;
         } else {
-            vqx::provision::EthernetTarget target(bad.address, h.port, {}, {});
-            QString key;
-            QVERIFY(target.lockKey(key).ok());
-            held = std::make_unique<vqx::provision::TargetLock>(key);
+            held = std::make_unique<vqx::provision::TargetLock>(
+                vqx::provision::moduleLockKey(bad.address, h.port));
             QCOMPARE(held->acquire(0), vqx::provision::TargetLock::Result::Taken);
         }
         QVERIFY(h.scan(block(1) + "-" + block(3)));

@@ -5,6 +5,8 @@
 //    default port) or by a host, no target twice;
 //  - a parsed plan written out again, as CSV and as JSON, parses to the same plan;
 //  - a byte order mark in front changes nothing;
+//  - a parsed plan of N modules and B bytes is refused, for its size alone, under a bound
+//    of N - 1 modules or B - 1 bytes, and read the same under bounds of N and B;
 //  - a refused plan gives a message of bounded length with no control character in it
 //    (the user's text is quoted escaped and cut);
 //  - a line the splitter accepts, written again with every field quoted, splits into the
@@ -12,6 +14,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <QBuffer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -77,6 +80,25 @@ QByteArray asJson(const std::vector<PlanEntry>& plan) {
     return QJsonDocument(QJsonObject{{QStringLiteral("modules"), modules}}).toJson();
 }
 
+std::optional<std::vector<PlanEntry>> readBounded(const QByteArray& text, PlanFormat format,
+                                                  PlanLimits limits, QString* error) {
+    QBuffer in;
+    in.setData(text);
+    in.open(QIODevice::ReadOnly);
+    return readPlan(in, format, error, limits);
+}
+
+void checkBounds(const QByteArray& text, PlanFormat format, const std::vector<PlanEntry>& plan) {
+    const PlanLimits exact{text.size(), plan.size()};
+    QString error;
+    const auto same = readBounded(text, format, exact, &error);
+    VQX_FUZZ_CHECK(same && sameModules(*same, plan));
+    const auto fewer = readBounded(text, format, {exact.bytes, exact.modules - 1}, &error);
+    VQX_FUZZ_CHECK(!fewer && error.startsWith(QStringLiteral("the plan lists more than")));
+    const auto shorter = readBounded(text, format, {exact.bytes - 1, exact.modules}, &error);
+    VQX_FUZZ_CHECK(!shorter && error.startsWith(QStringLiteral("the plan is larger than")));
+}
+
 void checkPlan(const std::vector<PlanEntry>& plan) {
     VQX_FUZZ_CHECK(!plan.empty() && plan.size() <= kMaxPlanModules);
     std::set<std::pair<std::uint32_t, std::uint16_t>> hosts;
@@ -109,6 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         checkMessage(error);
     } else {
         checkPlan(*plan);
+        checkBounds(text, format, *plan);
         QString again;
         const auto fromCsv = parsePlan(asCsv(*plan), PlanFormat::Csv, &again);
         VQX_FUZZ_CHECK(fromCsv && sameModules(*plan, *fromCsv));

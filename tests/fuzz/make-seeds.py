@@ -122,6 +122,11 @@ def plan():
     write("fuzz_plan", "json-modules", b"\x00" + b'{"modules":' + json + b"}")
     write("fuzz_plan", "json-duplicate-key", b"\x02" + b'[{"slot":1,"slot":2,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}]')
     write("fuzz_plan", "csv-quotes", b"\x01" + b'SLOT,IP,Mask,gateway\n"4" , "10.0.0.4",255.255.0.0,""\n')
+    entry = b'{"slot":1,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}'
+    write("fuzz_plan", "json-modules-twice", b"\x00" + b'{"modules":[' + entry + b'],"modules":[]}')
+    write("fuzz_plan", "json-bom-cut-short", b"\x02" + b"\xEF\xBB\xBF[" + entry + b',{"slot":2,"ip')
+    write("fuzz_plan", "csv-long-comment",
+          b"\x00" + b"slot,ip,mask,gateway\n  #" + b"x" * 5000 + b"\n2,10.0.0.2,255.0.0.0,0.0.0.0\n")
 
 
 def scan():

@@ -1,6 +1,7 @@
 // Plans for vqx250-ipconfig apply: the CSV and JSON forms, every way they are refused, and
 // loading one from a file.
 
+#include <QBuffer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -113,6 +114,12 @@ private slots:
         QVERIFY(error.contains(QStringLiteral("JSON")));
         QVERIFY(!parsePlan(R"([{"slot":1,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"}])",
                            PlanFormat::Csv, &error));
+        // One byte order mark is passed over, not two.
+        QVERIFY(!parsePlan("\xEF\xBB\xBF\xEF\xBB\xBF[]", PlanFormat::Json, &error));
+        QVERIFY2(error.startsWith(QStringLiteral("the plan is not valid JSON")), qPrintable(error));
+        // Read as JSON, a number is valid JSON but not a plan.
+        QVERIFY(!parsePlan(" 5", PlanFormat::Json, &error));
+        QVERIFY2(error.contains(QStringLiteral("\"modules\" array")), qPrintable(error));
     }
 
     void refused_data() {
@@ -222,9 +229,40 @@ private slots:
             << QByteArray(R"([{"slot":1,"ip":"10.0.0.2","mask":"255.0.0.0"}])")
             << "gateway is missing";
         QTest::newRow("json empty") << QByteArray("[]") << "no modules";
-        // A bound on the modules, checked before each is looked at.
-        QTest::newRow("json too many") << "[" + QByteArray("1,").repeated(1000000) + "1]"
-                                       << "more than 1000000 modules";
+        // Keys twice at each depth: the top object's, an entry's in either form; deeper, the
+        // object is refused as a value before its keys are looked at.
+        const QByteArray slot1 =
+            R"("slot":1,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0")";
+        QTest::newRow("json modules twice") << "{\"modules\":[{" + slot1 + "}],\"modules\":[]}"
+                                            << "the key \"modules\" appears twice in one object";
+        QTest::newRow("json key twice in the first entry")
+            << "[{" + slot1 + ",\"slot\":2}]"
+            << "plan entry 1: the key \"slot\" appears twice";
+        QTest::newRow("json key twice, in an object in an entry")
+            << QByteArray(R"([{"host":{"a":1,"a":2},"ip":"10.0.0.2"}])")
+            << "plan entry 1: \"host\" must be a string";
+        QTest::newRow("json unknown key twice")
+            << QByteArray(R"([{"gw":1,"gw":2}])") << "plan entry 1: unknown key \"gw\"";
+        // One pass: the first problem met is the one reported, also when the plan is cut
+        // short after it; a plan cut short after good entries is not valid JSON.
+        QTest::newRow("json cut short") << "[{" + slot1 + "},{\"slot\":2,\"ip\":\"10.0"
+                                        << "not valid JSON";
+        QTest::newRow("json cut short after a bad entry")
+            << "[{\"slot\":9" + slot1.mid(8) + "},{\"slot\":2,\"ip"
+            << "plan entry 1: slot '9' is not a number from 1 to 6";
+        QTest::newRow("json cut short after a key twice")
+            << "{\"modules\":[{" + slot1 + "}],\"modules\":[{\"sl"
+            << "the key \"modules\" appears twice";
+        QTest::newRow("csv cut short") << h + ",,1,10.0.0.2,255.0.0.0,0.0.0.0\n,,2,10.0.0.3,25"
+                                       << "plan line 3: 5 fields where the header has 6";
+        QTest::newRow("json syntax, offset after the byte order mark")
+            << QByteArray("\xEF\xBB\xBF [,]") << "at offset 2";
+        QTest::newRow("json syntax, last token quoted") << "[" + QByteArray(5000, '7') + "\x1b"
+                                                        << "not valid JSON";
+        // A row (not a comment) longer than kMaxPlanLineBytes.
+        QTest::newRow("csv long line")
+            << h + ",,1,10.0.0.2,255.0.0.0,0.0.0.0" + QByteArray(4070, ' ') + "\n"
+            << "plan line 2: longer than 4096 bytes";
     }
     void refused() {
         QFETCH(QByteArray, text);
@@ -232,6 +270,64 @@ private slots:
         QString error;
         QVERIFY(!parsePlan(text, PlanFormat::Auto, &error).has_value());
         QVERIFY2(error.contains(message), qPrintable(error));
+    }
+
+    // The bounds hold while the plan is read: one more module or byte than the bound is
+    // refused at once, whatever follows (here, text that does not parse). Long comment and
+    // blank lines take no room.
+    void limits_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<int>("modules");
+        QTest::addColumn<QString>("message"); // empty: `modules` or fewer modules read
+        QTest::addColumn<int>("count");
+        const QByteArray csv = "slot,ip,mask,gateway\n1,10.0.0.1,255.0.0.0,0.0.0.0\n"
+                               "2,10.0.0.2,255.0.0.0,0.0.0.0\n3,10.0.0.3,255.0.0.0,0.0.0.0\n";
+        QByteArray json = "[";
+        for (const char* n : {"1", "2", "3"})
+            json += QByteArray(R"({"slot":)") + n +
+                    R"(,"ip":"10.0.0.2","mask":"255.0.0.0","gateway":"0.0.0.0"},)";
+        json.chop(1);
+        QTest::newRow("csv at the module bound") << csv << qint64{1000} << 3 << "" << 3;
+        QTest::newRow("csv over the module bound")
+            << csv + "\"4,10.0.0.4\n"
+            << qint64{1000} << 3 << "more than 3 modules" << 0;
+        QTest::newRow("json at the module bound") << json + "]" << qint64{1000} << 3 << "" << 3;
+        QTest::newRow("json over the module bound")
+            << json + ",[{" << qint64{1000} << 3 << "more than 3 modules" << 0;
+        QTest::newRow("json over the module bound, modules object")
+            << "{\"modules\":" + json + ",7" << qint64{1000} << 3 << "more than 3 modules" << 0;
+        QTest::newRow("at the byte bound") << csv << qint64(csv.size()) << 10 << "" << 3;
+        QTest::newRow("a byte over")
+            << csv << qint64(csv.size() - 1) << 10 << "the plan is larger than 107 bytes" << 0;
+        QTest::newRow("json cut by the byte bound")
+            << json + "]" << qint64(json.size() / 2) << 10 << "the plan is larger than" << 0;
+        QTest::newRow("long blank and comment lines")
+            << csv + QByteArray(5000, ' ') + "\n\t" + QByteArray(5000, ' ') + "# " +
+                   QByteArray(5000, 'x') + "\n"
+            << qint64{100000} << 10 << "" << 3;
+        QTest::newRow("long blank line, then a module")
+            << csv + QByteArray(5000, ' ') + "4,10.0.0.4,255.0.0.0,0.0.0.0\n"
+            << qint64{100000} << 10 << "plan line 5: longer than 4096 bytes" << 0;
+    }
+    void limits() {
+        QFETCH(QByteArray, text);
+        QFETCH(qint64, bytes);
+        QFETCH(int, modules);
+        QFETCH(QString, message);
+        QFETCH(int, count);
+        QBuffer in(&text);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        QString error;
+        const auto plan =
+            vqx::provision::readPlan(in, PlanFormat::Auto, &error, {bytes, std::size_t(modules)});
+        if (message.isEmpty()) {
+            QVERIFY2(plan.has_value(), qPrintable(error));
+            QCOMPARE(plan->size(), std::size_t(count));
+        } else {
+            QVERIFY(!plan.has_value());
+            QVERIFY2(error.contains(message), qPrintable(error));
+        }
     }
 
     // The form comes from the caller, else from the name's ending in any case, else from the

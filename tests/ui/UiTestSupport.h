@@ -8,6 +8,8 @@
 
 #include <QAbstractItemView>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QLineEdit>
 #include <QPushButton>
@@ -21,6 +23,7 @@
 #include "CSlotCombo.h"
 #include "NetworkRecord.h"
 #include "SimHub.h"
+#include "TargetLock.h"
 
 namespace uitest {
 
@@ -43,6 +46,18 @@ template <typename Listen> std::uint32_t onFreeLoopback(Listen listen) {
             return a;
     }
     return 0;
+}
+
+/// The one box "Set" shows while another lock of this process holds the module's write lock
+/// `key`; `name` is the module as the box names it.
+inline QString lockBusyText(const QString& name, const QString& key) {
+    return QStringLiteral("%1 is busy: process %2 (%3) of user %4 is writing it (lock %5); "
+                          "nothing was written")
+        .arg(name)
+        .arg(QCoreApplication::applicationPid())
+        .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName(),
+             vqx::provision::TargetLock::userName(),
+             QDir::toNativeSeparators(vqx::provision::TargetLock::fileFor(key)));
 }
 
 /// A loopback address on which nothing listens on port 23100 (a connection is refused).

@@ -140,6 +140,32 @@ private slots:
         QCOMPARE(h.ip(1007)->text(), QStringLiteral("192.168.1.1"));
     }
 
+    // "Set" while another writer holds the module's write lock (the tool's, here another lock
+    // of this process): one box names the holder and nothing is written; once the lock is
+    // free the same click writes.
+    void setWhileAnotherWrites() {
+        ServedModule m(ModuleModel::Variant::V2);
+        QVERIFY(m.address);
+        Harness h;
+        QVERIFY(connectAndRead(h, m.address));
+        h.ip(1004)->SetAddress(ipv4(192, 168, 1, 30));
+        const QString key = QStringLiteral("module-%1-23100").arg(dotted(m.address));
+        auto other = std::make_unique<vqx::provision::TargetLock>(key);
+        QCOMPARE(other->acquire(0), vqx::provision::TargetLock::Result::Taken);
+        const int before = m.model->commandsExecuted();
+        h.click(CConfigDlg::IDC_SET);
+        QCOMPARE(h.texts(), QStringList{lockBusyText(dotted(m.address), key)});
+        QCOMPARE(m.model->commandsExecuted(), before);
+        QCOMPARE(m.model->record(), kExample);
+        QVERIFY(h.settingsEnabled());
+        other.reset();
+        h.messages.clear();
+        h.click(CConfigDlg::IDC_SET);
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Done")});
+        QCOMPARE(m.model->record(),
+                 (vqx::NetworkRecord{0xC0A80101, 0xFFFFFF00, 0xC0A8011E}.toBytes()));
+    }
+
     // "Set" asks before writing settings that fail the check: No writes nothing, Yes writes
     // them; settings that pass are written without a question, as before.
     void setAsksBeforeBrokenSettings_data() {

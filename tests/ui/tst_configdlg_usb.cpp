@@ -344,6 +344,33 @@ private slots:
         QVERIFY(h.settingsEnabled());
     }
 
+    // "Set" on a slot while another writer holds that module's write lock: one box names the
+    // holder and nothing goes to the hub; once the lock is free the same click writes.
+    void setWhileAnotherWrites() {
+        auto hub = makeHub();
+        Harness h(std::make_unique<SimHubDriver>(hub));
+        h.click(CConfigDlg::IDC_USB);
+        h.chooseSlot(0);
+        h.ip(1004)->SetAddress(ipv4(192, 168, 1, 30));
+        const Bytes old = hub->module(0)->record();
+        const QString key = QStringLiteral("hub-VQX25001-slot-1");
+        auto other = std::make_unique<vqx::provision::TargetLock>(key);
+        QCOMPARE(other->acquire(0), vqx::provision::TargetLock::Result::Taken);
+        hub->clearLog();
+        h.messages.clear();
+        h.click(CConfigDlg::IDC_SET);
+        QCOMPARE(h.texts(), QStringList{lockBusyText(QStringLiteral("Slot 1"), key)});
+        QCOMPARE(hub->writeCalls(), 0);
+        QCOMPARE(hub->module(0)->record(), old);
+        QVERIFY(h.settingsEnabled());
+        other.reset();
+        h.messages.clear();
+        h.click(CConfigDlg::IDC_SET);
+        QCOMPARE(h.texts(), QStringList{QStringLiteral("Done")});
+        QCOMPARE(hub->module(0)->record(),
+                 recordOf(ipv4(192, 168, 1, 1), ipv4(255, 255, 255, 0), ipv4(192, 168, 1, 30)));
+    }
+
     void writeFailingMidway() {
         auto hub = makeHub();
         Harness h(std::make_unique<SimHubDriver>(hub));
