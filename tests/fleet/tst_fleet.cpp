@@ -10,6 +10,8 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -600,6 +602,41 @@ private slots:
         auto* editor = view->findChild<QLineEdit*>();
         QVERIFY(editor && editor->isVisible());
         QCOMPARE(editor->accessibleName(), QStringLiteral("Planned IP"));
+    }
+
+    // "Fill...": the dialog takes a start address, a mask and a gateway (OK only while all
+    // three are addresses) and plans the selected rows from the start upwards.
+    void fillDialog() {
+        Harness h;
+        for (unsigned last : {1u, 2u, 3u})
+            h.serve(last);
+        QVERIFY(h.scan(block(1) + "-" + block(3)));
+        h.window->view()->sortByColumn(FleetModel::Target, Qt::AscendingOrder);
+        const int first = h.rowOf(h.target(*h.served[0]));
+        const int third = h.rowOf(h.target(*h.served[2]));
+        h.window->selectRows({first, third});
+        bool okWhileBad = true;
+        QTimer::singleShot(0, this, [&] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            auto* ok = dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
+            auto* start = dialog->findChild<QLineEdit*>("fillStart");
+            QCOMPARE(start->accessibleName(), QStringLiteral("Start IP"));
+            start->setText("10.0.0");
+            okWhileBad = ok->isEnabled();
+            start->setText("10.0.0.50");
+            dialog->findChild<QLineEdit*>("fillMask")->setText("255.255.0.0");
+            dialog->findChild<QLineEdit*>("fillGateway")->setText("10.0.0.1");
+            QVERIFY(ok->isEnabled());
+            ok->click();
+        });
+        h.window->findChild<QPushButton*>("fill")->click();
+        QVERIFY(!okWhileBad);
+        QCOMPARE(h.model().row(first).planned,
+                 (std::array<QString, 3>{"10.0.0.50", "255.255.0.0", "10.0.0.1"}));
+        QCOMPARE(h.model().row(third).planned,
+                 (std::array<QString, 3>{"10.0.0.51", "255.255.0.0", "10.0.0.1"}));
+        QVERIFY(!h.row(*h.served[1]).plan); // not selected
     }
 
     // The column titles, the widest values and the buttons' texts fit at the usual sizes.
