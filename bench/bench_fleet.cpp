@@ -109,6 +109,8 @@ ToolRun runTool(const QString& tool, const QStringList& args, QByteArray* out = 
             l.rlim_cur = static_cast<rlim_t>(fileLimit);
             setrlimit(RLIMIT_NOFILE, &l);
         });
+#else
+    Q_UNUSED(fileLimit); // Windows has no such limit to set
 #endif
     QByteArray stdoutText;
     QObject::connect(&p, &QProcess::readyReadStandardOutput,

@@ -70,7 +70,7 @@ bool partWritten(const ApplyItem& item) {
 
 ApplyRun::ApplyRun(const std::vector<PlanEntry>& entries, ApplyOptions options, ApplyHooks hooks,
                    QObject* parent)
-    : QObject(parent), m_o(std::move(options)), m_h(std::move(hooks)) {
+    : QObject(parent), m_o(options), m_h(std::move(hooks)) {
     m_o.jobs = std::max(1, m_o.jobs);
     m_items.resize(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i)

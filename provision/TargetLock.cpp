@@ -421,6 +421,12 @@ bool TargetLock::open() {
             fchmod(fd, 0666); // every user's writers use it, whatever the umask
             break;
         }
+        if (errno == ENOENT && attempt + 1 < 5) {
+            // The folder was removed since it was made (emptied by hand): made again.
+            if (!ensureFolder(QFileInfo(m_path).path(), m_problem))
+                return false;
+            continue;
+        }
         if (errno != EEXIST)
             break;
         fd = ::open(p.constData(), kFlags);

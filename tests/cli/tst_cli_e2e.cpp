@@ -116,10 +116,12 @@ EmuRun runEmulated(const QString& config, const QStringList& args, int timeoutMs
 /// A vqx250-modsim process on 127.0.0.1 and a free port; stopped when destroyed.
 class Modsim {
 public:
-    explicit Modsim(const QStringList& extra = {}) {
+    /// port 0: any free port.
+    explicit Modsim(const QStringList& extra = {}, quint16 port = 0) {
         m_process.setProgram(modsim());
-        m_process.setArguments(QStringList{"--address", "127.0.0.1", "--port", "0", "--strict"} +
-                               extra);
+        m_process.setArguments(
+            QStringList{"--address", "127.0.0.1", "--port", QString::number(port), "--strict"} +
+            extra);
         m_process.setReadChannel(QProcess::StandardError);
         m_process.start();
         if (!m_process.waitForStarted(10000))
@@ -883,8 +885,9 @@ private slots:
     // folders) and, when this test runs as root, as different users: they meet in the lock's
     // one place on the machine (not a test folder; left as found afterwards), so the second
     // waits for the first, reads the record the first wrote, and the module ends with the
-    // second's record, whole. The first's EEPROM writes are slow, and the second starts once
-    // the first has recorded itself in the lock file.
+    // second's record, whole. The module starts to answer only once both are under way: the
+    // first has recorded itself in the lock file (and keeps trying to connect), the second
+    // has said that it waits for the first.
     void writersOfOneModule_data() {
         QTest::addColumn<bool>("firstOther");
         QTest::addColumn<bool>("secondOther");
@@ -899,12 +902,12 @@ private slots:
             firstOther || secondOther ? otherUser() : std::nullopt;
         if ((firstOther || secondOther) && !other)
             QSKIP("needs root, setpriv and a user nobody who can run the tool");
-        Modsim sim({"--variant", "2", "--write-busy-polls", "1000"});
-        QVERIFY(sim.port() != 0);
+        const quint16 port = freePort();
+        const QStringList target{"--host", "127.0.0.1", "--port", QString::number(port)};
         const QByteArray testLocks = qgetenv("VQX250_LOCK_DIR");
         qunsetenv("VQX250_LOCK_DIR");
         const QString lockFile =
-            TargetLock::fileFor(QStringLiteral("module-127.0.0.1-%1").arg(sim.port()));
+            TargetLock::fileFor(QStringLiteral("module-127.0.0.1-%1").arg(port));
         qputenv("VQX250_LOCK_DIR", testLocks);
         QVERIFY2(!lockFile.startsWith(QString::fromLocal8Bit(testLocks)), qPrintable(lockFile));
         // Left as found: the lock file removed, and the folder too when this test made it.
@@ -925,7 +928,7 @@ private slots:
                 env.insert(QLatin1String(name), QDir::toNativeSeparators(d.path()));
             return env;
         };
-        const QStringList common = QStringList{"write", "--json", "--timeout", "60"} + sim.target();
+        const QStringList common = QStringList{"write", "--json", "--timeout", "60"} + target;
         QProcess first, second;
         startTool(first,
                   common + QStringList{"--ip", "10.0.0.7", "--mask", "255.255.255.0", "--gateway",
@@ -935,7 +938,7 @@ private slots:
         const qint64 firstPid = first.processId();
         const QByteArray mark = "\npid=" + QByteArray::number(firstPid) + "\n";
         QByteArray seen;
-        QDeadlineTimer deadline(20000);
+        QDeadlineTimer deadline(30000);
         while (!seen.contains(mark) && !deadline.hasExpired() &&
                first.state() != QProcess::NotRunning) {
             first.waitForFinished(10);
@@ -949,20 +952,30 @@ private slots:
                                        "172.16.0.1"},
                   secondOther ? other : std::nullopt, environment(b));
         QVERIFY(second.waitForStarted(10000));
+        const QString waiting =
+            QStringLiteral("vqx250-ipconfig: 127.0.0.1:%1 is being written by %2; waiting up to "
+                           "60 s (--timeout)\n")
+                .arg(port)
+                .arg(holderText(firstPid, tool(),
+                                firstOther ? other->name : TargetLock::userName()));
+        QString err2;
+        while (!err2.contains(waiting) && !deadline.hasExpired() &&
+               second.state() != QProcess::NotRunning) {
+            second.waitForReadyRead(50);
+            err2 += QString::fromUtf8(second.readAllStandardError());
+            err2.replace(QStringLiteral("\r\n"), QStringLiteral("\n")); // lines as on Windows
+        }
+        QVERIFY2(err2.contains(waiting), qPrintable(err2));
+
+        Modsim sim({"--variant", "2"}, port);
+        QCOMPARE(sim.port(), port);
         QVERIFY(first.waitForFinished(60000) && second.waitForFinished(60000));
         const QString err1 = QString::fromUtf8(first.readAllStandardError());
-        const QString err2 = QString::fromUtf8(second.readAllStandardError());
+        err2 += QString::fromUtf8(second.readAllStandardError());
         QVERIFY2(first.exitStatus() == QProcess::NormalExit && first.exitCode() == kOk,
                  qPrintable(err1));
         QVERIFY2(second.exitStatus() == QProcess::NormalExit && second.exitCode() == kOk,
                  qPrintable(err2));
-        const QString holder =
-            holderText(firstPid, tool(), firstOther ? other->name : TargetLock::userName());
-        const QString waiting = QStringLiteral("vqx250-ipconfig: 127.0.0.1:%1 is being written by "
-                                               "%2; waiting up to 60 s (--timeout)\n")
-                                    .arg(sim.port())
-                                    .arg(holder);
-        QVERIFY2(err2.contains(waiting), qPrintable(err2));
         const QJsonObject o1 = QJsonDocument::fromJson(first.readAllStandardOutput()).object();
         const QJsonObject o2 = QJsonDocument::fromJson(second.readAllStandardOutput()).object();
         QCOMPARE(o1.value("before").toObject(),
