@@ -8,6 +8,7 @@
 #include <QJsonValue>
 #include <QStringList>
 
+#include "ApplyReport.h"
 #include "CommandLine.h"
 #include "ExitCodes.h"
 #include "ModuleTypes.h"
@@ -112,12 +113,6 @@ void Console::showProgress(const std::string& text) {
 }
 
 // ---- texts ----
-
-QJsonObject recordJson(const NetworkRecord& r) {
-    return QJsonObject{{QStringLiteral("ip"), formatAddress(r.ip)},
-                       {QStringLiteral("mask"), formatAddress(r.mask)},
-                       {QStringLiteral("gateway"), formatAddress(r.gateway)}};
-}
 
 QString partlyWritten(int stored, int maybe) {
     const int next = kRecordFirstAddress + stored;
@@ -256,37 +251,6 @@ QString readPhaseLine(const ApplyItem& item) {
 }
 
 namespace {
-
-QJsonObject applyItemJson(const ApplyItem& item) {
-    QJsonObject obj{
-        {QStringLiteral("target"), item.entry.target()},
-        {QStringLiteral("planned"), recordJson(item.entry.settings)},
-        {QStringLiteral("before"),
-         item.before ? QJsonValue(recordJson(*item.before)) : QJsonValue()},
-        {QStringLiteral("after"), item.after ? QJsonValue(recordJson(*item.after)) : QJsonValue()},
-        {QStringLiteral("written"), item.written},
-        {QStringLiteral("bytesWritten"), item.outcome.bytesWritten},
-        {QStringLiteral("bytesMaybeWritten"), item.outcome.bytesMaybeWritten},
-        {QStringLiteral("result"), item.result},
-        {QStringLiteral("exit"), code(item.outcome.exit)}};
-    if (item.entry.bySlot()) {
-        obj.insert(QStringLiteral("slot"), item.entry.slot);
-    } else {
-        obj.insert(QStringLiteral("host"), formatAddress(item.entry.host));
-        obj.insert(QStringLiteral("port"), item.entry.port);
-    }
-    if (item.before) {
-        QStringList names;
-        differences(*item.before, item.entry.settings, &names);
-        obj.insert(QStringLiteral("changes"), QJsonArray::fromStringList(names));
-    }
-    if (!item.outcome.ok()) {
-        obj.insert(QStringLiteral("error"), item.outcome.message);
-        if (item.outcome.deviceCode != 0)
-            obj.insert(QStringLiteral("code"), item.outcome.deviceCode);
-    }
-    return obj;
-}
 
 /// What the module holds after the run, as far as it is known.
 QString afterText(const ApplyItem& item) {

@@ -63,8 +63,6 @@ private:
     std::recursive_mutex m_lock;
 };
 
-/// {"ip": ..., "mask": ..., "gateway": ...}
-QJsonObject recordJson(const NetworkRecord& r);
 /// "(partly written: addresses 6 to 9)" for a write that stored the first `stored` bytes,
 /// "(partly written: addresses 6 to 9, maybe 10)" when the next byte may be stored as well,
 /// "(not written)" or "(not written, maybe address 6)" when none was stored for sure.

@@ -4,7 +4,8 @@
 # Both hold the dialog, vqx250-ipconfig and vqx250-modsim with Qt's DLLs and plugins, the
 # compiler's runtime DLLs, qt.conf and the icon (see WindowsRuntime.cmake). The installer puts
 # them into "Program Files\VQX250_IPConfig" for all users, adds a Start-menu folder with the
-# dialog and the uninstaller, and registers the uninstaller with Windows ("Apps"), with the
+# dialog, the fleet window ("VQX250 Fleet": the dialog's program with --fleet) and the
+# uninstaller, and registers the uninstaller with Windows ("Apps"), with the
 # project's version. The uninstaller removes exactly the files the installer wrote.
 # The installer script is our own (cmake/windows/NSIS.template.in): CPack's default one builds
 # a 32-bit installer, which a 64-bit-only wine cannot run.

@@ -22,6 +22,7 @@ static void initUiResources() {
 }
 
 const QString CConfigDlg::kAboutEntryText = QStringLiteral("&О VQX250_IPConfig...");
+const QString CConfigDlg::kFleetEntryText = QStringLiteral("&Many modules...");
 
 CConfigDlg::CConfigDlg(std::unique_ptr<vqx::usb::D2xxDriver> driver, QWidget* parent)
     : CConfigDlg(std::move(driver), nullptr, parent) {}
@@ -81,11 +82,15 @@ void CConfigDlg::AppendAboutEntry() {
     QAction* about = m_systemMenu->addAction(kAboutEntryText);
     about->setData(IDM_ABOUTBOX);
     connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    QAction* fleet = m_systemMenu->addAction(kFleetEntryText);
+    fleet->setData(IDM_FLEET);
+    connect(fleet, &QAction::triggered, this, [this] { OnSysCommand(IDM_FLEET); });
 #ifdef Q_OS_WIN
     if (HMENU menu = GetSystemMenu(reinterpret_cast<HWND>(winId()), FALSE)) {
         AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
         AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX,
                     reinterpret_cast<LPCWSTR>(kAboutEntryText.utf16()));
+        AppendMenuW(menu, MF_STRING, IDM_FLEET, reinterpret_cast<LPCWSTR>(kFleetEntryText.utf16()));
     }
 #endif
 }
@@ -104,11 +109,17 @@ bool CConfigDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr
 
 bool CConfigDlg::OnSysCommand(unsigned id, std::intptr_t param) {
     Q_UNUSED(param)
-    if ((id & 0xFFF0u) != IDM_ABOUTBOX)
+    const unsigned command = id & 0xFFF0u;
+    if (command != IDM_ABOUTBOX && command != IDM_FLEET)
         return false;
-    // A modal box inside a running transfer would hold the transfer up: dropped then.
-    if (!IsBusy() && m_aboutRunner)
+    // A modal box inside a running transfer would hold the transfer up: dropped then (and
+    // the fleet window with it, for the same rule).
+    if (IsBusy())
+        return true;
+    if (command == IDM_ABOUTBOX && m_aboutRunner)
         m_aboutRunner(this);
+    if (command == IDM_FLEET && m_fleetRunner)
+        m_fleetRunner(this);
     return true;
 }
 

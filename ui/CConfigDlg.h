@@ -103,6 +103,9 @@ public:
     static constexpr unsigned IDM_ABOUTBOX = 0x10;
     /// Text of the about entry (string 101).
     static const QString kAboutEntryText;
+    /// Command id and text of the entry below it that opens the fleet window.
+    static constexpr unsigned IDM_FLEET = 0x20;
+    static const QString kFleetEntryText;
     /// 10.0.0.100, shown in the connect field at start.
     static constexpr std::uint32_t kDefaultModuleAddress = 0x0A000064;
     /// Size of the dialog in dialog units.
@@ -129,6 +132,8 @@ public:
     using Sleeper = std::function<void(int ms)>;
     /// Runs the about box modally over the given parent.
     using AboutBoxRunner = std::function<void(QWidget* parent)>;
+    /// Opens (or raises) the window for many modules, a window of its own beside the dialog.
+    using FleetWindowRunner = std::function<void(QWidget* parent)>;
 
     /// driver: the hub's D2XX driver; nullptr chooses the real default backend.
     explicit CConfigDlg(std::unique_ptr<vqx::usb::D2xxDriver> driver = nullptr,
@@ -162,6 +167,7 @@ public:
     void SetTiming(const Timing& timing) { m_timing = timing; }
     const Timing& timing() const { return m_timing; }
     void SetAboutBoxRunner(AboutBoxRunner runner) { m_aboutRunner = std::move(runner); }
+    void SetFleetWindowRunner(FleetWindowRunner runner) { m_fleetRunner = std::move(runner); }
     /// Puts an address into the connect field (the demo shows its module's address).
     void SetConnectAddress(std::uint32_t packed);
 
@@ -172,8 +178,8 @@ public:
     bool IsConnectTimerActive() const;
     /// The one-shot connect timer (for inspection).
     const QTimer* ConnectTimer() const { return m_connectTimer; }
-    /// The menu with the about entry (the context menu; on Windows it is also appended to
-    /// the window's system menu).
+    /// The menu with the about and fleet entries (the context menu; on Windows they are also
+    /// appended to the window's system menu).
     QMenu* SystemMenu() const { return m_systemMenu; }
     const QIcon& AppIcon() const { return m_appIcon; }
 
@@ -199,8 +205,9 @@ public:
     /// The problems the core's settings check finds, one sentence each, as the question
     /// before "Set" names them; empty when the settings pass.
     static QString SettingsProblems(const vqx::NetworkRecord& settings);
-    /// Returns true when the command was the about entry (id & 0xFFF0 == 0x10); the about
-    /// box then opens unless a transfer runs (the command is then dropped).
+    /// Returns true when the command was the about entry (id & 0xFFF0 == 0x10) or the fleet
+    /// entry (0x20); the about box or the fleet window then opens unless a transfer runs (the
+    /// command is then dropped).
     bool OnSysCommand(unsigned id, std::intptr_t param = 0);
 
 signals:
@@ -258,6 +265,7 @@ private:
     CommandLauncher m_launcher;
     Sleeper m_sleep;
     AboutBoxRunner m_aboutRunner;
+    FleetWindowRunner m_fleetRunner;
 
     int m_busy = 0;
     bool m_discardingInput = false;

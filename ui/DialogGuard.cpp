@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QRadioButton>
 #include <QWindow>
 
@@ -73,6 +74,11 @@ void CConfigDlg::done(int result) {
         m_pendingResult = result;
         return;
     }
+    // Windows opened from the dialog (the fleet window) close first; one that is busy may
+    // refuse (it asks, and closes when its run has ended), and the dialog stays then.
+    for (QWidget* w : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (w->isWindow() && w->isVisible() && !qobject_cast<QMenu*>(w) && !w->close())
+            return;
     QDialog::done(result);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "DriverFactory.h"
 #include "ModuleProtocol.h"
@@ -13,6 +14,18 @@ using namespace vqx::usb;
 namespace fr = vqx::usb::framing;
 
 namespace vqx::sim {
+
+namespace {
+
+/// One driver call at a time, over every SimHubDriver: the drivers of several threads (a
+/// window's hub read beside the dialog's) share the hubs, as the vendor's library, which is
+/// thread-safe, lets them share the devices.
+std::recursive_mutex& driverCalls() {
+    static std::recursive_mutex m;
+    return m;
+}
+
+} // namespace
 
 namespace {
 
@@ -312,6 +325,7 @@ std::vector<SimHubDriver::Entry> SimHubDriver::entries() const {
 }
 
 FT_STATUS SimHubDriver::CreateDeviceInfoList(std::uint32_t* numDevs) {
+    const std::lock_guard lock(driverCalls());
     if (!numDevs)
         return FT_INVALID_PARAMETER;
     if (m_faults.createList != FT_OK)
@@ -322,6 +336,7 @@ FT_STATUS SimHubDriver::CreateDeviceInfoList(std::uint32_t* numDevs) {
 }
 
 FT_STATUS SimHubDriver::GetDeviceInfoList(DeviceListNode* list, std::uint32_t* numDevs) {
+    const std::lock_guard lock(driverCalls());
     if (!list || !numDevs)
         return FT_INVALID_PARAMETER;
     if (m_faults.getList != FT_OK)
@@ -335,6 +350,7 @@ FT_STATUS SimHubDriver::GetDeviceInfoList(DeviceListNode* list, std::uint32_t* n
 }
 
 FT_STATUS SimHubDriver::Open(int deviceIndex, FT_HANDLE* handle) {
+    const std::lock_guard lock(driverCalls());
     if (!handle)
         return FT_INVALID_PARAMETER;
     const auto all = entries();
@@ -371,6 +387,7 @@ SimHubDriver::Handle* SimHubDriver::find(FT_HANDLE handle) {
 }
 
 FT_STATUS SimHubDriver::Close(FT_HANDLE handle) {
+    const std::lock_guard lock(driverCalls());
     Handle* h = find(handle);
     if (!h)
         return FT_INVALID_HANDLE;
@@ -385,6 +402,7 @@ FT_STATUS SimHubDriver::Close(FT_HANDLE handle) {
 }
 
 FT_STATUS SimHubDriver::SetTimeouts(FT_HANDLE handle, std::uint32_t readMs, std::uint32_t writeMs) {
+    const std::lock_guard lock(driverCalls());
     Handle* h = find(handle);
     if (!h)
         return FT_INVALID_HANDLE;
@@ -396,6 +414,7 @@ FT_STATUS SimHubDriver::SetTimeouts(FT_HANDLE handle, std::uint32_t readMs, std:
 }
 
 FT_STATUS SimHubDriver::Purge(FT_HANDLE handle, std::uint32_t mask) {
+    const std::lock_guard lock(driverCalls());
     Handle* h = find(handle);
     if (!h)
         return FT_INVALID_HANDLE;
@@ -409,6 +428,7 @@ FT_STATUS SimHubDriver::Purge(FT_HANDLE handle, std::uint32_t mask) {
 }
 
 FT_STATUS SimHubDriver::SetBaudRate(FT_HANDLE handle, std::uint32_t baud) {
+    const std::lock_guard lock(driverCalls());
     Handle* h = find(handle);
     if (!h)
         return FT_INVALID_HANDLE;
@@ -419,6 +439,7 @@ FT_STATUS SimHubDriver::SetBaudRate(FT_HANDLE handle, std::uint32_t baud) {
 }
 
 FT_STATUS SimHubDriver::SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) {
+    const std::lock_guard lock(driverCalls());
     Handle* h = find(handle);
     if (!h)
         return FT_INVALID_HANDLE;
@@ -430,6 +451,7 @@ FT_STATUS SimHubDriver::SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uin
 
 FT_STATUS SimHubDriver::Write(FT_HANDLE handle, const void* buffer, std::uint32_t bytesToWrite,
                               std::uint32_t* bytesWritten) {
+    const std::lock_guard lock(driverCalls());
     Handle* h = find(handle);
     if (!h)
         return FT_INVALID_HANDLE;
@@ -446,6 +468,7 @@ FT_STATUS SimHubDriver::Write(FT_HANDLE handle, const void* buffer, std::uint32_
 
 FT_STATUS SimHubDriver::Read(FT_HANDLE handle, void* buffer, std::uint32_t bytesToRead,
                              std::uint32_t* bytesReturned) {
+    const std::lock_guard lock(driverCalls());
     Handle* h = find(handle);
     if (!h)
         return FT_INVALID_HANDLE;

@@ -26,6 +26,7 @@ const Expected kInstalled[] = {
     {"bin/vqx250-modsim", true},
     {"lib/vqx250-ipconfig/libvqx250-usbemu.so", false},
     {"share/applications/vqx250-ipconfig.desktop", false},
+    {"share/applications/vqx250-ipconfig-fleet.desktop", false},
     {"share/icons/hicolor/16x16/apps/vqx250-ipconfig.png", false},
     {"share/icons/hicolor/32x32/apps/vqx250-ipconfig.png", false},
     {"share/icons/hicolor/scalable/apps/vqx250-ipconfig.svg", false},
@@ -119,18 +120,23 @@ private slots:
             if (e.executable)
                 QVERIFY2(f.isExecutable(), e.path);
         }
-        // The installed tool runs from its new place, and the desktop entry starts a program
-        // that is installed.
+        // The installed tool runs from its new place, and each desktop entry starts a program
+        // that is installed, the fleet's with --fleet.
         const Run v = run(prefix.filePath("bin/vqx250-ipconfig"), {"--version"});
         QCOMPARE(v.exit, 0);
         QCOMPARE(v.out.trimmed(), QStringLiteral("vqx250-ipconfig %1").arg(vqx::kVersion));
-        QFile desktop(prefix.filePath("share/applications/vqx250-ipconfig.desktop"));
-        QVERIFY(desktop.open(QIODevice::ReadOnly));
-        const QString entry = QString::fromUtf8(desktop.readAll());
-        const qsizetype at = entry.indexOf(QStringLiteral("\nExec="));
-        QVERIFY(at >= 0);
-        const QString exec = entry.mid(at + 6).section(QLatin1Char('\n'), 0, 0).section(' ', 0, 0);
-        QVERIFY2(QFileInfo(prefix.filePath("bin/" + exec)).isExecutable(), qPrintable(exec));
+        for (const auto& [file, arguments] : {std::pair{"vqx250-ipconfig.desktop", ""},
+                                              {"vqx250-ipconfig-fleet.desktop", "--fleet"}}) {
+            QFile desktop(prefix.filePath(QStringLiteral("share/applications/") + file));
+            QVERIFY(desktop.open(QIODevice::ReadOnly));
+            const QString entry = QString::fromUtf8(desktop.readAll());
+            const qsizetype at = entry.indexOf(QStringLiteral("\nExec="));
+            QVERIFY(at >= 0);
+            const QString line = entry.mid(at + 6).section(QLatin1Char('\n'), 0, 0);
+            const QString exec = line.section(' ', 0, 0);
+            QVERIFY2(QFileInfo(prefix.filePath("bin/" + exec)).isExecutable(), qPrintable(exec));
+            QCOMPARE(line.section(' ', 1), QString::fromLatin1(arguments));
+        }
 
         // The man pages: gzip at its best compression, without a file name or a time stamp in
         // the header (gzip -9n), holding the pages of the source tree with the version filled in.

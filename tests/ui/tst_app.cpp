@@ -154,6 +154,7 @@ private slots:
         QCOMPARE(out.trimmed(), QByteArray("VQX250_IPConfig ") + vqx::kVersion);
         QCOMPARE(run({QStringLiteral("--help")}, &out, &err, env), 0);
         QVERIFY(out.contains("--demo"));
+        QVERIFY(out.contains("--fleet"));
         QVERIFY(!out.contains("--screenshot")); // hidden
         QVERIFY2(err.isEmpty(), err.constData());
     }
@@ -167,6 +168,11 @@ private slots:
         QTest::addColumn<QStringList>("ignored");
         QTest::newRow("none") << QStringList{} << false << QString() << false << 0u
                               << QStringList{};
+        QTest::newRow("fleet") << QStringList{"--fleet"} << false << QString() << false << 0u
+                               << QStringList{};
+        QTest::newRow("demo fleet with a screenshot")
+            << QStringList{"--fleet", "--demo", "--screenshot", "f.png"} << true
+            << QStringLiteral("f.png") << false << 0u << QStringList{};
         QTest::newRow("demo") << QStringList{"--demo"} << true << QString() << false << 0u
                               << QStringList{};
         QTest::newRow("unknown option") << QStringList{"--bogus"} << false << QString() << false
@@ -197,9 +203,11 @@ private slots:
         QFETCH(bool, screenshotUsb);
         QFETCH(quint32, demoAddress);
         QFETCH(QStringList, ignored);
+        const bool fleet = args.contains(QStringLiteral("--fleet"));
         CConfigApp::Options o;
         QString output;
         QCOMPARE(CConfigApp::ParseArguments(QStringList{"VQX250_IPConfig"} + args, o, &output), -1);
+        QCOMPARE(o.fleet, fleet);
         QVERIFY(output.isEmpty());
         QCOMPARE(o.demo, demo);
         QCOMPARE(o.screenshot, screenshot);
@@ -228,6 +236,24 @@ private slots:
         QVERIFY2(err.contains("ignoring argument --bogus"), err.constData());
         QVERIFY2(err.contains("ignoring argument dropped.txt"), err.constData());
         QVERIFY(!QImage(file).isNull());
+    }
+
+    // The fleet window in the demo, as its own process: the demo fleet is scanned, the hub
+    // read and the fleet applied (the screenshot waits for all three), and the window's
+    // picture saved.
+    void demoFleetWindow() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString file = dir.filePath(QStringLiteral("fleet.png"));
+        QByteArray err;
+        QCOMPARE(run({QStringLiteral("--demo"), QStringLiteral("--fleet"),
+                      QStringLiteral("--screenshot"), file},
+                     nullptr, &err),
+                 0);
+        QVERIFY2(err.contains("Demo fleet: 36 simulated modules from 127.0.1"), err.constData());
+        const QImage picture(file);
+        QVERIFY(!picture.isNull());
+        QVERIFY(picture.width() > picture.height());
     }
 
     void demoThatCannotStartEndsWithAnError() {

@@ -2,6 +2,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFile>
@@ -172,6 +173,23 @@ public:
 };
 
 } // namespace
+
+// A window of the dialog's (as the fleet window is) that refuses to close while told to.
+class Refuser : public QWidget {
+public:
+    Refuser(QWidget* parent, const bool* refuse) : QWidget(parent, Qt::Window), m_refuse(refuse) {}
+
+protected:
+    void closeEvent(QCloseEvent* event) override {
+        if (*m_refuse)
+            event->ignore();
+        else
+            event->accept();
+    }
+
+private:
+    const bool* m_refuse;
+};
 
 class TestConfigDlgUi : public QObject {
     Q_OBJECT
@@ -585,24 +603,60 @@ private slots:
     void sysCommandsOfTheAboutEntry_data() {
         QTest::addColumn<unsigned>("command");
         QTest::addColumn<bool>("opens");
-        QTest::newRow("0x10") << 0x10u << true;
-        QTest::newRow("0x11") << 0x11u << true;
-        QTest::newRow("0x1F") << 0x1Fu << true;
-        QTest::newRow("0x20") << 0x20u << false;
-        QTest::newRow("0x0F") << 0x0Fu << false;
-        QTest::newRow("SC_CLOSE") << 0xF060u << false;
+        QTest::addColumn<bool>("opensFleet");
+        QTest::newRow("0x10") << 0x10u << true << false;
+        QTest::newRow("0x11") << 0x11u << true << false;
+        QTest::newRow("0x1F") << 0x1Fu << true << false;
+        QTest::newRow("0x20 (the fleet entry)") << 0x20u << false << true;
+        QTest::newRow("0x0F") << 0x0Fu << false << false;
+        QTest::newRow("0x30") << 0x30u << false << false;
+        QTest::newRow("SC_CLOSE") << 0xF060u << false << false;
     }
     void sysCommandsOfTheAboutEntry() {
         QFETCH(unsigned, command);
         QFETCH(bool, opens);
+        QFETCH(bool, opensFleet);
         Harness h;
         int runs = 0;
+        int fleetRuns = 0;
         h.dlg->SetAboutBoxRunner([&](QWidget* parent) {
             QCOMPARE(parent, h.dlg.get());
             ++runs;
         });
-        QCOMPARE(h.dlg->OnSysCommand(command), opens);
+        h.dlg->SetFleetWindowRunner([&](QWidget* parent) {
+            QCOMPARE(parent, h.dlg.get());
+            ++fleetRuns;
+        });
+        QCOMPARE(h.dlg->OnSysCommand(command), opens || opensFleet);
         QCOMPARE(runs, opens ? 1 : 0);
+        QCOMPARE(fleetRuns, opensFleet ? 1 : 0);
+    }
+
+    // The fleet entry sits below the about entry; a window it opened closes with the dialog,
+    // unless that window refuses (the dialog then stays).
+    void fleetEntryAndItsWindow() {
+        Harness h;
+        QMenu* menu = h.dlg->SystemMenu();
+        const QList<QAction*> actions = menu->actions();
+        QCOMPARE(actions.size(), 3);
+        QCOMPARE(actions.at(1)->data().toUInt(), unsigned(CConfigDlg::IDM_ABOUTBOX));
+        QCOMPARE(actions.at(2)->data().toUInt(), unsigned(CConfigDlg::IDM_FLEET));
+        QCOMPARE(actions.at(2)->text(), QStringLiteral("&Many modules..."));
+        bool refuse = true;
+        QWidget* window = nullptr;
+        h.dlg->SetFleetWindowRunner([&](QWidget* parent) {
+            window = new Refuser(parent, &refuse);
+            window->show();
+        });
+        actions.at(2)->trigger();
+        QVERIFY(window && window->isVisible());
+        h.dlg->show();
+        h.dlg->reject();
+        QVERIFY(h.dlg->isVisible()); // the window refused to close
+        refuse = false;
+        h.dlg->reject();
+        QVERIFY(!h.dlg->isVisible());
+        QVERIFY(!window->isVisible());
     }
 
     void aboutEntryOpensTheAboutBox() {
@@ -671,7 +725,6 @@ private slots:
         QTest::newRow("0x10") << 0x10u << true << false;
         QTest::newRow("0x13") << 0x13u << true << false;
         QTest::newRow("0x1F") << 0x1Fu << true << false;
-        QTest::newRow("0x20") << 0x20u << false << false;
         QTest::newRow("0x0F") << 0x0Fu << false << false;
         QTest::newRow("SC_MINIMIZE") << unsigned(SC_MINIMIZE) << false << true;
     }
@@ -688,12 +741,15 @@ private slots:
         const HMENU menu = GetSystemMenu(hwnd, FALSE);
         QVERIFY(menu);
         const int n = GetMenuItemCount(menu);
-        QVERIFY(n >= 2);
-        QCOMPARE(GetMenuItemID(menu, n - 1), UINT(CConfigDlg::IDM_ABOUTBOX));
+        QVERIFY(n >= 3);
+        QCOMPARE(GetMenuItemID(menu, n - 2), UINT(CConfigDlg::IDM_ABOUTBOX));
         wchar_t text[64] = {};
-        QVERIFY(GetMenuStringW(menu, UINT(n - 1), text, 64, MF_BYPOSITION) > 0);
+        QVERIFY(GetMenuStringW(menu, UINT(n - 2), text, 64, MF_BYPOSITION) > 0);
         QCOMPARE(QString::fromWCharArray(text), QStringLiteral("&О VQX250_IPConfig..."));
-        QVERIFY(GetMenuState(menu, UINT(n - 2), MF_BYPOSITION) & MF_SEPARATOR);
+        QVERIFY(GetMenuState(menu, UINT(n - 3), MF_BYPOSITION) & MF_SEPARATOR);
+        QCOMPARE(GetMenuItemID(menu, n - 1), UINT(CConfigDlg::IDM_FLEET));
+        QVERIFY(GetMenuStringW(menu, UINT(n - 1), text, 64, MF_BYPOSITION) > 0);
+        QCOMPARE(QString::fromWCharArray(text), QStringLiteral("&Many modules..."));
 
         int runs = 0;
         h.dlg->SetAboutBoxRunner([&](QWidget* parent) {

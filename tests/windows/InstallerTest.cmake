@@ -1,10 +1,10 @@
 # Installs the Windows build with its installer under wine and removes it again:
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DWINE_RUN=... -DCPACK=... -DVERSION=... -P InstallerTest.cmake
 # Checks: the installer and the .zip are made; the silent installer (/S) puts the programs,
-# Qt's DLLs and plugins, qt.conf, the icon, the Start-menu shortcuts and the uninstaller in
-# place and registers the uninstaller; both installed programs answer --version with the
-# project's version, using nothing but the installed folder; the silent uninstaller leaves
-# neither the folder, nor the shortcuts, nor the registration behind.
+# Qt's DLLs and plugins, qt.conf, the icon, the Start-menu shortcuts (the fleet window's among
+# them) and the uninstaller in place and registers the uninstaller; both installed programs
+# answer --version with the project's version, using nothing but the installed folder; the
+# silent uninstaller leaves neither the folder, nor the shortcuts, nor the registration behind.
 cmake_minimum_required(VERSION 3.25)
 
 foreach(v BUILD_DIR WORK_DIR WINE_RUN CPACK VERSION)
@@ -112,7 +112,9 @@ check(conf MATCHES "\\[Paths\\]\nPlugins = \\.\n")
 file(GLOB_RECURSE links LIST_DIRECTORIES false "${prefix}/drive_c/ProgramData/*.lnk")
 list(FILTER links INCLUDE REGEX "/Programs/VQX250_IPConfig/[^/]+\\.lnk$")
 list(LENGTH links n)
-check(n EQUAL 2) # the dialog and the uninstaller
+check(n EQUAL 3) # the dialog, the fleet window and the uninstaller
+list(FILTER links INCLUDE REGEX "/VQX250 Fleet\\.lnk$")
+check(links)
 set(key "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VQX250_IPConfig")
 # wine's reg tool now and then fails to reach the registry of a prefix its server is still
 # writing; a few tries tell that apart from a key the installer did not write.
