@@ -1,8 +1,11 @@
 #include "FleetView.h"
 
+#include <QApplication>
+#include <QBrush>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QPalette>
 #include <QPersistentModelIndex>
 
 #include "FleetModel.h"
@@ -86,8 +89,12 @@ void PlannedDelegate::showMark(QWidget* editor, const QModelIndex& index) const 
     const QString why = index.data(Qt::ToolTipRole).toString();
     editor->setToolTip(why);
     editor->setAccessibleDescription(why);
-    editor->setStyleSheet(marked ? QStringLiteral("QLineEdit { background: #ffd6d6; }")
-                                 : QString());
+    // The editor takes the cell's own mark colour (the model's), through its palette.
+    QPalette palette = QApplication::palette(editor);
+    const QVariant background = index.data(Qt::BackgroundRole);
+    if (marked && background.canConvert<QBrush>())
+        palette.setBrush(QPalette::Base, background.value<QBrush>());
+    editor->setPalette(palette);
 }
 
 } // namespace vqx::fleet
