@@ -261,7 +261,7 @@ void FleetWindow::startGroup() {
                      const std::function<void(const QString&)>& waiting,
                      std::shared_ptr<void>& held) {
         std::unique_ptr<TargetLock> lock;
-        const Outcome o = takeWriteLock(target, waitMs, stop, waiting, lock);
+        Outcome o = takeWriteLock(target, waitMs, stop, waiting, lock);
         held = std::shared_ptr<TargetLock>(std::move(lock));
         return o;
     };
