@@ -79,6 +79,8 @@ Run run(const QStringList& args, int timeoutMs = 60000,
     r.exit = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     r.out = p.readAllStandardOutput();
     r.err = QString::fromUtf8(p.readAllStandardError());
+    if (p.exitStatus() != QProcess::NormalExit)
+        r.err += QStringLiteral("\n(crashed, exit code %1)").arg(p.exitCode());
 #ifdef Q_OS_WIN
     // Text written on Windows ends its lines with CR LF, as Windows programs do.
     r.out.replace("\r\n", "\n");
@@ -440,7 +442,7 @@ private slots:
                                               "255.255.255.0", "--gateway", "10.0.0.1"} +
                                   sim.target();
         const Run r = run(write + QStringList{"--json"});
-        QCOMPARE(r.exit, kMismatch);
+        QVERIFY2(r.exit == kMismatch, qPrintable(QString::number(r.exit) + ": " + r.err));
         QVERIFY2(r.err.contains("verification failed"), qPrintable(r.err));
         const QJsonObject o = r.json().object();
         QCOMPARE(o.value("verified").toBool(true), false);
@@ -449,7 +451,7 @@ private slots:
         QCOMPARE(o.value("exit").toInt(), kMismatch);
         // --no-verify skips the read-back, so the same module passes.
         const Run n = run(write + QStringList{"--no-verify"});
-        QCOMPARE(n.exit, kOk);
+        QVERIFY2(n.exit == kOk, qPrintable(QString::number(n.exit) + ": " + n.err));
         QVERIFY(n.out.contains("not read back"));
     }
 
