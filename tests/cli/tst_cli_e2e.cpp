@@ -66,7 +66,7 @@ Run run(const QStringList& args, int timeoutMs = 60000,
     p.setProcessEnvironment(env);
     p.start(tool(), args);
     Run r;
-    if (!p.waitForStarted(10000)) {
+    if (!p.waitForStarted(60000)) {
         r.err = QStringLiteral("could not start %1").arg(tool());
         return r;
     }
@@ -126,17 +126,19 @@ public:
             extra);
         m_process.setReadChannel(QProcess::StandardError);
         m_process.start();
-        if (!m_process.waitForStarted(10000))
+        if (!m_process.waitForStarted(60000))
             return;
         // It announces "... listening on 127.0.0.1:PORT; ..." on stderr once it listens.
         static const QRegularExpression announce(QStringLiteral("listening on [0-9.]+:(\\d+)"));
         QByteArray seen;
-        while (m_port == 0 && m_process.waitForReadyRead(10000)) {
+        while (m_port == 0 && m_process.waitForReadyRead(60000)) {
             seen += m_process.readAllStandardError();
             const auto m = announce.match(QString::fromUtf8(seen));
             if (m.hasMatch())
                 m_port = m.captured(1).toUShort();
         }
+        if (m_port == 0) // the tool is then given port 0 and refuses it (exit 2)
+            qWarning("vqx250-modsim did not announce its port: %s", seen.constData());
     }
     ~Modsim() {
         m_process.kill();
@@ -936,7 +938,7 @@ private slots:
                   common + QStringList{"--ip", "10.0.0.7", "--mask", "255.255.255.0", "--gateway",
                                        "10.0.0.1"},
                   firstOther ? other : std::nullopt, environment(a));
-        QVERIFY(first.waitForStarted(10000));
+        QVERIFY(first.waitForStarted(60000));
         const qint64 firstPid = first.processId();
         const QByteArray mark = "\npid=" + QByteArray::number(firstPid) + "\n";
         QByteArray seen;
@@ -953,7 +955,7 @@ private slots:
                   common + QStringList{"--ip", "172.16.5.9", "--mask", "255.255.0.0", "--gateway",
                                        "172.16.0.1"},
                   secondOther ? other : std::nullopt, environment(b));
-        QVERIFY(second.waitForStarted(10000));
+        QVERIFY(second.waitForStarted(60000));
         const QString waiting =
             QStringLiteral("vqx250-ipconfig: 127.0.0.1:%1 is being written by %2; waiting up to "
                            "60 s (--timeout)\n")
@@ -1120,7 +1122,7 @@ private slots:
                       sim.target();
         QProcess p;
         p.start(tool(), args);
-        QVERIFY(p.waitForStarted(10000));
+        QVERIFY(p.waitForStarted(60000));
         const QString name = QStringLiteral("127.0.0.1:%1").arg(sim.port());
         const QString waiting =
             QStringLiteral("vqx250-ipconfig: %1 is being written by %2; waiting up to 60 s "
@@ -1310,7 +1312,7 @@ private slots:
         QProcess p;
         p.setStandardErrorFile(errFile.fileName());
         p.start(tool(), args);
-        QVERIFY(p.waitForStarted(10000));
+        QVERIFY(p.waitForStarted(60000));
         QVERIFY(errFile.open(QIODevice::ReadOnly));
         // The EEPROM write command of the record's first byte.
         const QByteArray firstWrite = "> 8D 01 0C 00 00 04";

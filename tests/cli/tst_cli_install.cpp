@@ -67,7 +67,7 @@ Run run(const QString& program, const QStringList& args, int timeoutMs = 240000,
         p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);
     Run r;
-    if (!p.waitForStarted(10000) || !p.waitForFinished(timeoutMs)) {
+    if (!p.waitForStarted(60000) || !p.waitForFinished(timeoutMs)) {
         p.kill();
         p.waitForFinished();
         return r;
