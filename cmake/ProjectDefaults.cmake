@@ -87,7 +87,7 @@ function(vqx_add_test name)
     add_executable(${name} ${T_SOURCES})
     vqx_target_defaults(${name})
     target_link_libraries(${name} PRIVATE Qt6::Test vqx::common ${T_LIBS})
-    # TestRows.h: data rows the suites share.
+    # TestRows.h, TestNet.h: data rows and loopback helpers the suites share.
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     add_test(NAME ${name} COMMAND ${name})
     if(NOT T_TIMEOUT)

@@ -193,28 +193,28 @@ int FleetModel::hostRow(std::uint32_t host, std::uint16_t port) {
     const quint64 key = hostKey(host, port);
     if (const auto it = m_hostIndex.constFind(key); it != m_hostIndex.constEnd())
         return *it;
-    const int r = size();
-    beginInsertRows({}, r, r);
     FleetRow row;
     row.host = host;
     row.port = port;
-    m_rows.push_back(row);
-    m_hostIndex.insert(key, r);
-    endInsertRows();
-    return r;
+    m_hostIndex.insert(key, size());
+    return appendRow(row);
 }
 
 int FleetModel::slotRow(int hub, int slot) {
     const int key = slotKey(hub, slot);
     if (const auto it = m_slotIndex.constFind(key); it != m_slotIndex.constEnd())
         return *it;
-    const int r = size();
-    beginInsertRows({}, r, r);
     FleetRow row;
     row.hub = hub;
     row.slot = slot;
+    m_slotIndex.insert(key, size());
+    return appendRow(row);
+}
+
+int FleetModel::appendRow(const FleetRow& row) {
+    const int r = size();
+    beginInsertRows({}, r, r);
     m_rows.push_back(row);
-    m_slotIndex.insert(key, r);
     endInsertRows();
     return r;
 }

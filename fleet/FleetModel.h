@@ -150,6 +150,8 @@ signals:
     void planChanged();
 
 private:
+    /// Appends a row (its index entry already made) and returns its number.
+    int appendRow(const FleetRow& row);
     void revalidate(int r);
     void recheckDuplicates();
     void cellsChanged(int r, int firstColumn, int lastColumn);

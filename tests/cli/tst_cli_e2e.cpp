@@ -32,6 +32,7 @@
 #include "ModuleServer.h"
 #include "NetworkRecord.h"
 #include "TargetLock.h"
+#include "TestNet.h"
 #include "Version.h"
 #include <unistd.h>
 #ifdef Q_OS_UNIX
@@ -157,11 +158,7 @@ QJsonObject record(const char* ip, const char* mask, const char* gateway) {
     return QJsonObject{{"ip", ip}, {"mask", mask}, {"gateway", gateway}};
 }
 
-quint16 freePort() {
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
+using vqxtest::freePort;
 
 /// A loopback host with a closed port and a short time-out: should a check that ought to
 /// stop the tool before it connects let it through, the attempt stays on this machine and

@@ -25,6 +25,7 @@
 #include "NetworkRecord.h"
 #include "SimHub.h"
 #include "TargetLock.h"
+#include "TestNet.h"
 #include "Tool.h"
 #include "TracingDriver.h"
 
@@ -61,11 +62,7 @@ Run runTool(const QStringList& args, bool progress = false, HubDriverFactory hub
     return r;
 }
 
-quint16 freePort() {
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
+using vqxtest::freePort;
 
 /// Drivers on `hub`; `onTransfer` (if any) runs before every read and write call returns,
 /// which lets a test change the faults between two transfers.

@@ -38,6 +38,7 @@
 #include "NetworkRecord.h"
 #include "SimHub.h"
 #include "TargetLock.h"
+#include "TestNet.h"
 
 using vqx::NetworkRecord;
 using vqx::fleet::FleetModel;
@@ -52,11 +53,7 @@ constexpr std::uint32_t kBlock = 0x7F003F00;                      // 127.0.63.0
 const NetworkRecord kOld{0x0A0000FE, 0xFF000000, 0x0A000005};     // gateway 10.0.0.254
 const NetworkRecord kPlanned{0x0A000001, 0xFFFFFF00, 0x0A000015}; // 10.0.0.21/24 via .1
 
-quint16 freePort() {
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
+using vqxtest::freePort;
 
 struct Served {
     std::uint32_t address = 0;
@@ -67,6 +64,10 @@ struct Served {
 
 /// A fleet window with simulated modules, a simulated hub, and its boxes and file choices
 /// recorded.
+QString block(unsigned last) {
+    return vqx::formatAddress(kBlock | last);
+}
+
 struct Harness {
     quint16 port = freePort();
     std::vector<std::unique_ptr<Served>> served;
@@ -130,6 +131,16 @@ struct Harness {
         return run([this] { window->scan(); });
     }
 
+    /// Modules on the block's addresses 1 to `count`, found by a scan and all planned.
+    bool servedAndPlanned(unsigned count) {
+        for (unsigned last = 1; last <= count; ++last)
+            serve(last);
+        if (!scan(block(1) + "-" + block(count)))
+            return false;
+        window->fill(kPlanned.ip, kPlanned.mask, kPlanned.gateway);
+        return true;
+    }
+
     FleetModel& model() { return window->model(); }
     int rowOf(const QString& target) {
         for (int r = 0; r < model().size(); ++r)
@@ -155,10 +166,6 @@ struct Harness {
             });
     }
 };
-
-QString block(unsigned last) {
-    return vqx::formatAddress(kBlock | last);
-}
 
 } // namespace
 
@@ -322,10 +329,7 @@ private slots:
     // every module is read first, and Stop comes as the first write is under way.)
     void stopMidRunLeavesEachRowTrue() {
         Harness h;
-        for (unsigned last = 1; last <= 8; ++last)
-            h.serve(last);
-        QVERIFY(h.scan(block(1) + "-" + block(8)));
-        h.window->fill(kPlanned.ip, kPlanned.mask, kPlanned.gateway);
+        QVERIFY(h.servedAndPlanned(8));
         h.window->setJobs(1);
         h.onFirstWrite([&] { h.window->stop(); });
         QVERIFY(h.run([&] { h.window->apply(); }));
@@ -507,10 +511,7 @@ private slots:
     // the run has ended.
     void closingDuringARun() {
         Harness h;
-        for (unsigned last = 1; last <= 6; ++last)
-            h.serve(last);
-        QVERIFY(h.scan(block(1) + "-" + block(6)));
-        h.window->fill(kPlanned.ip, kPlanned.mask, kPlanned.gateway);
+        QVERIFY(h.servedAndPlanned(6));
         h.window->setJobs(1);
         h.window->show();
         bool keptAfterNo = false;
@@ -538,10 +539,7 @@ private slots:
     // for the write in flight: every module holds its old record or its whole new one.
     void destroyedDuringARun() {
         Harness h;
-        for (unsigned last = 1; last <= 4; ++last)
-            h.serve(last);
-        QVERIFY(h.scan(block(1) + "-" + block(4)));
-        h.window->fill(kPlanned.ip, kPlanned.mask, kPlanned.gateway);
+        QVERIFY(h.servedAndPlanned(4));
         h.window->setJobs(1);
         std::vector<NetworkRecord> plans;
         for (const auto& s : h.served)

@@ -7,17 +7,14 @@
 
 #include "CModuleSocket.h"
 #include "NetworkRecord.h"
+#include "TestNet.h"
 
 namespace {
 QString modsim() {
     return QString::fromLocal8Bit(qgetenv("VQX_MODSIM"));
 }
 
-quint16 freePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
+using vqxtest::freePort;
 
 /// Starts the simulator on a free port with `args`; the port once it listens, 0 otherwise.
 /// `banner` receives what it printed until then.

@@ -22,6 +22,7 @@
 #include "NetworkRecord.h"
 #include "Scan.h"
 #include "SimHub.h"
+#include "TestNet.h"
 
 using vqx::NetworkRecord;
 using vqx::provision::ApplyHooks;
@@ -40,11 +41,7 @@ namespace {
 
 constexpr std::uint32_t kLoopback = 0x7F000001;
 
-quint16 freePort() {
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
+using vqxtest::freePort;
 
 /// No arp step and no pause before connecting, and short cycles.
 ConnectTiming quickTiming(double seconds) {
